@@ -1,0 +1,18 @@
+// The 1 ms tick clock and the pacing of the UI cycle.
+#pragma once
+
+#include <cstdint>
+
+struct ClockState {
+    uint32_t lastPlatformTime = 0;  // tick thread only
+    int32_t lastPollTime = 0;       // UI thread only
+    int32_t cycleCount = 0;         // UI thread only, 0..499
+};
+
+extern ClockState gClock;
+
+constexpr uint32_t kMaxTickStepMs = 100;
+constexpr int32_t kCycleMs = 10;
+constexpr int32_t kCyclesPerDeviceCheck = 500;
+
+void TickCallback();

@@ -1,0 +1,94 @@
+#include <cstring>
+
+#include "app/action.h"
+#include "app/c_midi.h"
+
+namespace {
+
+constexpr int kMaxInputs = 4;
+constexpr int kMaxOutputs = 5;
+
+int Capped(int n, int cap)
+{
+    return n < 0 ? 0 : n > cap ? cap : n;
+}
+
+// Writes exactly the first 32 bytes of a slot: the name, then zeros. Bytes 32..39 stay
+// zero forever, so every slot reads as a string of at most 32 characters.
+void WriteName(char* slot, const char* name)
+{
+    std::strncpy(slot, name, kNameBytes);
+}
+
+}  // namespace
+
+void C_Midi::OpenInputs()
+{
+    const int n = Capped(PlatMidiInCount(), kMaxInputs);
+    inCount = n;
+    for (int i = 0; i < n; ++i) {
+        char name[kNameBytes + 1] = {};
+        if (!PlatMidiInName(i, name, sizeof name))
+            name[0] = '\0';  // better no name than another device's old one
+        PlatMidiHandle handle = kNoMidiDevice;
+        if (PlatMidiInOpen(&handle, i) != 0 || handle == kNoMidiDevice) {
+            inHandle[i] = kNoMidiDevice;
+            continue;
+        }
+        inHandle[i] = handle;
+        if (PlatMidiInStart(handle) == 0)
+            WriteName(inName[i], name);
+    }
+}
+
+void C_Midi::OpenOutputs()
+{
+    const int n = Capped(PlatMidiOutCount(), kMaxOutputs);
+    outCount = n;
+    for (int i = 0; i < n; ++i) {
+        char name[kNameBytes + 1] = {};
+        if (!PlatMidiOutName(i, name, sizeof name))
+            name[0] = '\0';
+        PlatMidiHandle handle = kNoMidiDevice;
+        if (PlatMidiOutOpen(&handle, i) != 0 || handle == kNoMidiDevice) {
+            outHandle[i] = kNoMidiDevice;
+            continue;
+        }
+        outHandle[i] = handle;
+        WriteName(outName[i], name);
+    }
+}
+
+// Only slots that hold an open device are closed, and each is emptied at once, so no
+// handle is ever closed twice or used after its close.
+void C_Midi::CheckDevices()
+{
+    PlatMidiRescan();
+    // When the MIDI system itself was lost and came back, every handle is dead even if
+    // the counts look the same: reopen both sides.
+    const uint32_t epoch = PlatMidiEpoch();
+    const bool systemChanged = epoch != midiEpoch;
+    midiEpoch = epoch;
+
+    if (Capped(PlatMidiInCount(), kMaxInputs) != inCount || systemChanged) {
+        for (int i = 0; i < inCount; ++i) {
+            if (inHandle[i] == kNoMidiDevice)
+                continue;
+            PlatMidiInStop(inHandle[i]);
+            PlatMidiInClose(inHandle[i]);
+            inHandle[i] = kNoMidiDevice;
+        }
+        RequestRedraw(REDRAW_FULL);
+        OpenInputs();
+    }
+    if (Capped(PlatMidiOutCount(), kMaxOutputs) != outCount || systemChanged) {
+        for (int i = 0; i < outCount; ++i) {
+            if (outHandle[i] == kNoMidiDevice)
+                continue;
+            PlatMidiOutClose(outHandle[i]);
+            outHandle[i] = kNoMidiDevice;
+        }
+        RequestRedraw(REDRAW_FULL);
+        OpenOutputs();
+    }
+}
