@@ -4,6 +4,7 @@
 #include "surface/winui.h"
 
 C_Midi gMidi;
+void (*gPostObserver)(int action, int arg) = nullptr;
 
 C_Midi::C_Midi()
 {
@@ -13,6 +14,8 @@ C_Midi::C_Midi()
 
 int C_Midi::Post(int action, int arg)
 {
+    if (gPostObserver)
+        gPostObserver(action, arg);
     gWinUI.Dispatch(action, arg);
     return action;
 }

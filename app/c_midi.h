@@ -61,5 +61,8 @@ public:
 
 extern C_Midi gMidi;
 
+// Sees every posted action before it is dispatched (diagnostics and tests); may be null.
+extern void (*gPostObserver)(int action, int arg);
+
 // Every name slot holds at most this many bytes of text.
 constexpr int kNameBytes = 32;
