@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include "app/action.h"
+#include "app/c_midi.h"
+#include "app/clock.h"
+#include "host_double.h"
+#include "midi_double.h"
+
+namespace {
+
+std::vector<int> dispatched;
+void Record(int action, int)
+{
+    dispatched.push_back(action);
+}
+
+class ClockTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetProgramState();
+        midi_double::Reset();
+        dispatched.clear();
+    }
+    void TearDown() override { gPostObserver = nullptr; }
+    void Tick(uint32_t t)
+    {
+        host_double::SetTime(t);
+        TickCallback();
+    }
+    void PollAt(uint32_t ms)
+    {
+        gMidi.tickMs = ms;
+        gMidi.Poll();
+    }
+};
+
+TEST_F(ClockTest, TickAddsSmallStepsAndDropsGaps)
+{
+    Tick(5000);  // first event: the difference from 0 is a gap
+    EXPECT_EQ(gMidi.tickMs, 0u);
+    Tick(5001);
+    Tick(5101);  // exactly 100 is added
+    EXPECT_EQ(gMidi.tickMs, 101u);
+    Tick(5202);  // 101 is dropped
+    EXPECT_EQ(gMidi.tickMs, 101u);
+    Tick(5202);  // no change
+    Tick(5205);
+    EXPECT_EQ(gMidi.tickMs, 104u);
+}
+
+TEST_F(ClockTest, TickSurvivesThePlatformClockWrapping)
+{
+    Tick(0xFFFFFFF0u);
+    Tick(0xFFFFFFF8u);
+    Tick(0x00000004u);
+    EXPECT_EQ(gMidi.tickMs, 20u);
+}
+
+TEST_F(ClockTest, PollRunsAtMostEveryTenMilliseconds)
+{
+    PollAt(10);
+    EXPECT_EQ(host_double::Presents(), 1);
+    PollAt(13);
+    PollAt(19);
+    EXPECT_EQ(host_double::Presents(), 1);
+    PollAt(23);
+    EXPECT_EQ(host_double::Presents(), 2);
+    EXPECT_EQ(gMidi.redrawFlags, 0);
+    PollAt(0xFFFFFFFFu);  // signed difference: a clock "behind" the last cycle does not run
+    EXPECT_EQ(host_double::Presents(), 2);
+}
+
+TEST_F(ClockTest, APressBetweenCyclesMakesTheNextOneFull)
+{
+    gPostObserver = Record;
+    PollAt(10);
+    gMidi.OnLButtonDown();
+    dispatched.clear();
+    host_double::ClearTexts();
+    PollAt(20);
+    EXPECT_EQ(dispatched, std::vector<int>{AC_TICK});
+    // The legend's title is only drawn by a full redraw.
+    bool title = false;
+    for (const auto& t : host_double::Texts())
+        title |= t.text == "ZYN MOUSE";
+    EXPECT_TRUE(title);
+    host_double::ClearTexts();
+    PollAt(30);
+    for (const auto& t : host_double::Texts())
+        EXPECT_NE(t.text, "ZYN MOUSE");
+    EXPECT_FALSE(host_double::Texts().empty());  // the monitor is drawn every cycle
+}
+
+TEST_F(ClockTest, EveryFiveHundredthCycleChecksTheDevices)
+{
+    midi_double::SetOutputs({{"late arrival"}});
+    uint32_t t = 0;
+    for (int i = 0; i < 499; ++i)
+        PollAt(t += 10);
+    EXPECT_EQ(gMidi.outCount, 0);
+    EXPECT_EQ(gClock.cycleCount, 499);
+    PollAt(t += 10);
+    EXPECT_EQ(gMidi.outCount, 1);
+    EXPECT_EQ(gClock.cycleCount, 0);
+    EXPECT_EQ(gMidi.redrawFlags, REDRAW_FULL);  // the next cycle redraws the lists
+}
+
+}  // namespace
