@@ -1,0 +1,100 @@
+#include "tests/support/jack_server.h"
+
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace zm_test {
+namespace {
+
+std::atomic<int> serial{0};
+
+void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+JackServer::JackServer()
+    : name_("zmtest-" + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1))) {}
+
+JackServer::~JackServer() { Stop(); }
+
+bool JackServer::Start() {
+    if (pid_ > 0) return true;
+    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        // jackd's chatter would drown the test output.
+        const int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, STDOUT_FILENO);
+            dup2(devnull, STDERR_FILENO);
+        }
+        execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", "128",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    pid_ = pid;
+    if (!WaitReady(10000)) {
+        Kill();
+        return false;
+    }
+    return true;
+}
+
+bool JackServer::WaitReady(int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;  // it exited by itself
+            return false;
+        }
+        jack_status_t js{};
+        jack_client_t* probe =
+            jack_client_open("zmtest probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &js,
+                             name_.c_str());
+        if (probe != nullptr) {
+            jack_client_close(probe);
+            return true;
+        }
+        Sleep(20);
+    }
+    return false;
+}
+
+bool JackServer::Reap(int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        int status = 0;
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_ || r < 0) {
+            pid_ = -1;
+            return true;
+        }
+        Sleep(5);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+void JackServer::Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    if (!Reap(3000)) Kill();
+}
+
+void JackServer::Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    Reap(3000);
+}
+
+}  // namespace zm_test

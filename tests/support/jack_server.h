@@ -1,0 +1,35 @@
+// A private JACK server for one test process: dummy driver, no sound hardware needed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace zm_test {
+
+class JackServer {
+public:
+    // Picks a name unique to this process; JACK_DEFAULT_SERVER is set to it at Start.
+    JackServer();
+    ~JackServer();
+    JackServer(const JackServer&) = delete;
+    JackServer& operator=(const JackServer&) = delete;
+
+    // Starts jackd and waits (bounded) until a client can connect. False on failure.
+    bool Start();
+    // SIGTERM, then SIGKILL if it has not gone within a bounded wait.
+    void Stop();
+    // SIGKILL at once, as a crash would.
+    void Kill();
+    bool Running() const { return pid_ > 0; }
+    const std::string& Name() const { return name_; }
+
+private:
+    bool WaitReady(int timeoutMs);
+    bool Reap(int timeoutMs);
+
+    std::string name_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace zm_test
