@@ -17,7 +17,9 @@ int Capped(int n, int cap)
 // zero forever, so every slot reads as a string of at most 32 characters.
 void WriteName(char* slot, const char* name)
 {
-    std::strncpy(slot, name, kNameBytes);
+    const size_t len = strnlen(name, kNameBytes);
+    std::memcpy(slot, name, len);
+    std::memset(slot + len, 0, kNameBytes - len);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <jack/midiport.h>
 
 #include <chrono>
+#include <cstddef>
 #include <thread>
 
 namespace zm_test {
@@ -103,10 +104,14 @@ int JackPeer::Process(jack_nframes_t frames, void* arg) {
 
     // The test thread holds the lock only briefly, and a test server runs without RT.
     std::lock_guard lock(self->mutex_);
-    for (const std::vector<uint8_t>& bytes : self->outgoing_) {
-        jack_midi_event_write(outBuf, 0, bytes.data(), bytes.size());
+    // A period's buffer holds a few dozen events; the rest wait for the next one.
+    size_t sent = 0;
+    while (sent < self->outgoing_.size()) {
+        const std::vector<uint8_t>& bytes = self->outgoing_[sent];
+        if (jack_midi_event_write(outBuf, 0, bytes.data(), bytes.size()) != 0) break;
+        ++sent;
     }
-    self->outgoing_.clear();
+    self->outgoing_.erase(self->outgoing_.begin(), self->outgoing_.begin() + static_cast<std::ptrdiff_t>(sent));
     const uint32_t count = jack_midi_get_event_count(inBuf);
     for (uint32_t i = 0; i < count; ++i) {
         jack_midi_event_t event;

@@ -16,6 +16,8 @@ namespace {
 
 std::atomic<int> serial{0};
 
+void Quiet(const char*) {}
+
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace
@@ -27,6 +29,9 @@ JackServer::~JackServer() { Stop(); }
 
 bool JackServer::Start() {
     if (pid_ > 0) return true;
+    // Every probe before the server is up would print its failure.
+    jack_set_error_function(Quiet);
+    jack_set_info_function(Quiet);
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     setenv("JACK_NO_START_SERVER", "1", 1);
     const pid_t pid = fork();
