@@ -1,0 +1,139 @@
+// The port manager, thru and log on a real JACK server, through the logic's own paths:
+// device check, window-message delivery and the thru send.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "app/c_midi.h"
+#include "host_double.h"
+#include "platform/platform.h"
+#include "surface/winui.h"
+#include "tests/support/jack_peer.h"
+#include "tests/support/jack_server.h"
+
+using namespace std::chrono;
+using zm_test::JackPeer;
+using zm_test::JackServer;
+
+namespace {
+
+void Deliver(PlatMidiHandle handle, uint32_t message)
+{
+    MainWndProc(PM_MIM_DATA, handle, static_cast<intptr_t>(message));
+}
+
+// The UI thread's part: drain into the window procedure until count messages were logged.
+bool PumpUntilLogged(int count, int timeoutMs = 3000)
+{
+    const auto end = steady_clock::now() + milliseconds(timeoutMs);
+    while (gMidi.logSerial < count) {
+        PlatMidiDrain(Deliver);
+        if (steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+}
+
+// Device checks until the counts are as expected (the server may need a moment).
+bool CheckUntil(int ins, int outs, int timeoutMs = 3000)
+{
+    const auto end = steady_clock::now() + milliseconds(timeoutMs);
+    for (;;) {
+        gMidi.CheckDevices();
+        if (gMidi.inCount == ins && gMidi.outCount == outs)
+            return true;
+        if (steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+}
+
+class JackThru : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetProgramState();
+        ASSERT_TRUE(server_.Start());
+        peer_ = std::make_unique<JackPeer>("drums", "out", "in");
+        ASSERT_TRUE(peer_->Ok());
+        ASSERT_TRUE(CheckUntil(1, 1));
+    }
+    void TearDown() override
+    {
+        peer_.reset();
+        server_.Stop();
+        EXPECT_TRUE(CheckUntil(0, 0));
+    }
+    std::vector<std::vector<uint8_t>> PeerGot()
+    {
+        std::vector<std::vector<uint8_t>> all;
+        for (const auto& e : peer_->Received())
+            all.push_back(e.bytes);
+        return all;
+    }
+
+    JackServer server_;
+    std::unique_ptr<JackPeer> peer_;
+};
+
+using ByteList = std::vector<std::vector<uint8_t>>;
+
+TEST_F(JackThru, ListsThePeerOnlyAndForwardsEveryShortMessage)
+{
+    EXPECT_STREQ(gMidi.inName[0], "drums:out");
+    EXPECT_STREQ(gMidi.outName[0], "drums:in");
+    const ByteList sent = {{0x90, 0x3C, 0x64}, {0xC3, 0x05}, {0xF8}, {0xE0, 0x0A, 0x40}, {0xF0, 0x7E, 0xF7},
+                           {0x90, 0xBC, 0xC1}, {0xFA}};
+    for (const auto& m : sent)
+        peer_->Send(m);
+    ASSERT_TRUE(PumpUntilLogged(6));
+    ASSERT_TRUE(peer_->WaitReceived(6, 3000));
+    std::this_thread::sleep_for(milliseconds(50));  // nothing more may follow
+    EXPECT_EQ(PeerGot(), (ByteList{{0x90, 0x3C, 0x64}, {0xC3, 0x05}, {0xF8}, {0xE0, 0x0A, 0x40},
+                                   {0x90, 0x3C, 0x41}, {0xFA}}));
+    EXPECT_EQ(gMidi.logSerial, 6);
+    EXPECT_EQ(gMidi.log[5], 0x00C1BC90u);  // logged as received, from input 0
+    EXPECT_EQ(gMidi.log[6], 0xFAu);
+}
+
+TEST_F(JackThru, NotesReachTheSelectedOutput)
+{
+    gWinUI.Strike(7);
+    ASSERT_TRUE(peer_->WaitReceived(2, 3000));
+    EXPECT_EQ(PeerGot(), (ByteList{{0x90, 0x07, 0x7F}, {0x90, 0x07, 0x00}}));
+}
+
+TEST_F(JackThru, ADeviceCheckFindsAddedPortsAndTheNamesFollow)
+{
+    ASSERT_TRUE(peer_->AddPort("pads", true));
+    ASSERT_TRUE(CheckUntil(2, 1));
+    EXPECT_STREQ(gMidi.inName[1], "drums:pads");
+    ASSERT_TRUE(peer_->RemovePort("pads"));
+    ASSERT_TRUE(CheckUntil(1, 1));
+    EXPECT_STREQ(gMidi.inName[0], "drums:out");
+}
+
+TEST_F(JackThru, AKilledServerIsSurvivedAndItsComebackUsed)
+{
+    peer_->Send({0x90, 0x3C, 0x64});
+    ASSERT_TRUE(PumpUntilLogged(1));
+    server_.Kill();
+    peer_->Close();  // a dead client is let go before anything opens a new one
+    ASSERT_TRUE(CheckUntil(0, 0));
+    gWinUI.Strike(9);  // nothing to send to: must be harmless
+    PlatMidiDrain(Deliver);
+
+    ASSERT_TRUE(server_.Start());
+    peer_ = std::make_unique<JackPeer>("drums", "out", "in");
+    ASSERT_TRUE(peer_->Ok());
+    ASSERT_TRUE(CheckUntil(1, 1));
+    peer_->Send({0xB0, 0x07, 0x64});
+    ASSERT_TRUE(PumpUntilLogged(2));
+    ASSERT_TRUE(peer_->WaitReceived(1, 3000));
+    EXPECT_EQ(PeerGot().front(), (std::vector<uint8_t>{0xB0, 0x07, 0x64}));
+}
+
+}  // namespace
