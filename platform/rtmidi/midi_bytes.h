@@ -34,10 +34,11 @@ inline int UnpackShort(uint32_t word, uint8_t out[3]) {
     return n;
 }
 
-// Packs a received message; false for what is no short message: empty, SysEx, longer
-// than three bytes, or not led by a status byte.
+// Packs a received message; false for what is no short message: empty, SysEx, not led by
+// a status byte, or not exactly as long as its status byte calls for.
 inline bool PackShort(const unsigned char* bytes, size_t size, uint32_t* word) {
-    if (size == 0 || size > 3 || ShortMsgLength(bytes[0]) == 0) return false;
+    // A message cut short or padded is malformed: completing it would invent data.
+    if (size == 0 || size > 3 || ShortMsgLength(bytes[0]) != static_cast<int>(size)) return false;
     uint32_t w = bytes[0];
     // Data bytes go up as received; the thru and the monitor cut them to 7 bits.
     for (size_t i = 1; i < size; ++i)

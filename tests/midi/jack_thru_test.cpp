@@ -137,3 +137,38 @@ TEST_F(JackThru, AKilledServerIsSurvivedAndItsComebackUsed)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(JackThru, OddBytesAreForwardedByTheRulesOrIgnored)
+{
+    const ByteList odd = {
+        {0x90},                          // cut short
+        {0x90, 0x3C},                    // cut short
+        {0x3C, 0x64},                    // running status: no status byte
+        {0x90, 0x3C, 0x64, 0x00},        // too long
+        {0xF0, 0x01, 0x02, 0x03, 0xF7},  // SysEx
+        {0xF7},
+        {0xF8, 0x00},                    // padded real-time byte
+        {0xF4}, {0xF5}, {0xF9}, {0xFD},  // undefined, but whole
+        {0x80, 0xFF, 0x80},              // data bytes with bit 7 set
+    };
+    for (const auto& m : odd)
+        peer_->Send(m);
+    for (int i = 0; i < 500; ++i)
+        peer_->Send({0xFE});  // a flood of active sensing
+    const int expected = 5 + 500;
+    ASSERT_TRUE(PumpUntilLogged(expected, 5000));
+    ASSERT_TRUE(peer_->WaitReceived(expected, 5000));
+    std::this_thread::sleep_for(milliseconds(100));
+    PlatMidiDrain(Deliver);
+    EXPECT_EQ(gMidi.logSerial, expected);
+    const ByteList got = PeerGot();
+    ASSERT_EQ(got.size(), static_cast<size_t>(expected));
+    EXPECT_EQ(ByteList(got.begin(), got.begin() + 5),
+              (ByteList{{0xF4}, {0xF5}, {0xF9}, {0xFD}, {0x80, 0x7F, 0x00}}));
+    for (size_t i = 5; i < got.size(); ++i)
+        ASSERT_EQ(got[i], std::vector<uint8_t>{0xFE}) << i;
+}
+
+}  // namespace

@@ -51,6 +51,10 @@ TEST(MidiBytes, PackTakesOnlyShortMessages) {
     EXPECT_FALSE(PackShort(running, 2, &w));
     EXPECT_FALSE(PackShort(longer, 4, &w));
     EXPECT_FALSE(PackShort(note, 0, &w));
+    EXPECT_FALSE(PackShort(note, 2, &w));   // cut short
+    EXPECT_FALSE(PackShort(clock, 0, &w));
+    const unsigned char paddedClock[] = {0xF8, 0x01};
+    EXPECT_FALSE(PackShort(paddedClock, 2, &w));
     EXPECT_EQ(w, 0x12345678u);
     // Data bytes with the top bit set arrive as they are; the logic masks them.
     ASSERT_TRUE(PackShort(highData, 3, &w));
