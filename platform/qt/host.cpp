@@ -144,7 +144,6 @@ void SetCursorMessage(uint32_t mouseMessage)
 }
 
 void Relayout();
-void DestroyMainWindow();
 void OnBarAction(int bar, int action);
 void OnBarPressed(int bar);
 void OnBarReleased(int bar);
@@ -159,6 +158,7 @@ const QEvent::Type kMidiWakeEvent = static_cast<QEvent::Type>(QEvent::User + 0x3
 class MidiWakeTarget : public QObject {
 public:
     std::atomic<bool> pending{false};
+    std::atomic<bool> accepting{false};  // while the main window exists
 
 protected:
     bool event(QEvent* e) override
@@ -185,7 +185,8 @@ std::atomic<MidiWakeTarget*>& WakeTarget()
 void MidiWake()
 {
     MidiWakeTarget* target = WakeTarget().load(std::memory_order_acquire);
-    if (target == nullptr || target->pending.exchange(true, std::memory_order_acq_rel)) {
+    if (target == nullptr || !target->accepting.load(std::memory_order_acquire) ||
+        target->pending.exchange(true, std::memory_order_acq_rel)) {
         return;
     }
     QCoreApplication::postEvent(target, new QEvent(kMidiWakeEvent));
@@ -617,7 +618,9 @@ void KillAllTimers()
     h.timers.clear();
 }
 
-void DestroyMainWindow()
+// Win32 DestroyWindow: PM_DESTROY, then the window goes. From inside one of the window's
+// own event handlers it is deleted later; otherwise (refused creation) at once.
+void DestroyMainWindow(bool deleteNow = false)
 {
     Host& h = TheHost();
     if (!h.alive || h.destroying) {
@@ -626,11 +629,20 @@ void DestroyMainWindow()
     h.destroying = true;
     Send(PM_DESTROY, 0, 0);
     h.alive = false;
+    // No more MIDI deliveries: the window that took them is gone.
+    PlatMidiSetWake(nullptr);
+    if (MidiWakeTarget* target = WakeTarget().load()) {
+        target->accepting.store(false, std::memory_order_release);
+    }
     KillAllTimers();
     PlatReleaseCapture();
     if (h.window) {
         h.window->hide();
-        h.window->deleteLater();
+        if (deleteNow) {
+            delete h.window.data();
+        } else {
+            h.window->deleteLater();
+        }
     }
     h.window = nullptr;
     h.client = nullptr;
@@ -726,7 +738,8 @@ void PlatSetTimer(uint32_t id, uint32_t intervalMs)
         timer->setTimerType(Qt::PreciseTimer);
         QObject::connect(timer, &QTimer::timeout, [id] { Send(PM_TIMER, id, 0); });
     }
-    timer->start(static_cast<int>(std::min<uint32_t>(intervalMs, 0x7FFFFFFF)));
+    // 0 would fire at every turn of the event loop: take 1 ms, the finest a timer gets here.
+    timer->start(static_cast<int>(std::clamp<uint32_t>(intervalMs, 1, 0x7FFFFFFF)));
 }
 
 void PlatKillTimer(uint32_t id)
@@ -815,9 +828,11 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
     }
     QApplication::setQuitOnLastWindowClosed(false);  // the logic ends the loop itself
     if (className != nullptr && *className != '\0') {
-        // Becomes the X11 WM_CLASS class part (and the Wayland app id).
+        // The class name becomes the class part of the X11 WM_CLASS ("zyn_mouse", "ZYN_MOUSE",
+        // matching StartupWMClass of data/zyn_mouse.desktop); on Wayland the app id names
+        // the desktop file, whose name is the class name in lower case.
         QCoreApplication::setApplicationName(QString::fromLatin1(className));
-        QGuiApplication::setDesktopFileName(QString::fromLatin1(className));
+        QGuiApplication::setDesktopFileName(QString::fromLatin1(className).toLower());
     }
     const QIcon icon = AppIcon();
     QApplication::setWindowIcon(icon);
@@ -825,6 +840,7 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
     if (WakeTarget().load() == nullptr) {
         WakeTarget().store(new MidiWakeTarget, std::memory_order_release);
     }
+    WakeTarget().load()->accepting.store(true, std::memory_order_release);
     PlatMidiSetWake(&MidiWake);
 
     auto* window = new HostWindow;
@@ -863,14 +879,7 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
 
     host.alive = true;
     if (Send(PM_CREATE, 0, 0) == -1) {
-        Send(PM_DESTROY, 0, 0);  // Win32 destroys a window whose creation was refused
-        host.alive = false;
-        KillAllTimers();
-        host.window = nullptr;
-        host.client = nullptr;
-        host.bars[0] = host.bars[1] = nullptr;
-        host.corner = nullptr;
-        delete window;
+        DestroyMainWindow(true);  // Win32 destroys a window whose creation was refused
         return false;
     }
     if (host.alive) {

@@ -152,6 +152,7 @@ TEST_F(MainWindow, TakesItsCaptionIconClassAndPlace)
 {
     EXPECT_EQ(window_->windowTitle(), QStringLiteral("ZYN_MOUSE Ver1.02"));
     EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("ZYN_MOUSE"));  // WM_CLASS
+    EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("zyn_mouse"));
     const QIcon icon = window_->windowIcon();
     ASSERT_FALSE(icon.isNull());
     EXPECT_EQ(icon.pixmap(32, 32).size(), QSize(32, 32));
@@ -222,6 +223,15 @@ TEST_F(MainWindow, ClientOriginShowsTheCanvasAtTheScrollOffset)
     EXPECT_EQ(beyond.pixel(99, 0) & 0xFFFFFF, gLcd.bits[50 * w + 799] & 0xFFFFFF);
 }
 
+TEST_F(MainWindow, FocusInIsSetFocus)
+{
+    window_->clearFocus();
+    Log().clear();
+    window_->setFocus(Qt::OtherFocusReason);
+    EXPECT_EQ(Messages(PM_SETFOCUS).size(), 1u);
+    EXPECT_TRUE(window_->hasFocus());  // the window itself takes the keys, not a bar
+}
+
 TEST_F(MainWindow, PresentPaintsBeforeItReturns)
 {
     const size_t before = Messages(PM_PAINT).size();
@@ -278,6 +288,24 @@ TEST_F(MainWindow, TheCloseBoxClosesTheWindow)
     EXPECT_FALSE(window_->isVisible());
     EXPECT_EQ(gLcd.bits, nullptr);        // the destruction sequence ran
     EXPECT_EQ(PlatRunMessageLoop(), 0);   // the quit it posted ends the loop at once
+}
+
+TEST(MainWindowCreation, RefusedCreationDestroysTheWindowAndAnswersFalse)
+{
+    midi_double::Reset();
+    Log().clear();
+    zm_qt::SetMessageObserver(Observe);
+    CanvasWidth = 0;  // no canvas can be made: the logic refuses PM_CREATE
+    CanvasHeight = 600;
+    EXPECT_FALSE(PlatCreateMainWindow("ZYN_MOUSE", "ZYN_MOUSE Ver1.02", 0, 0, 800, 600));
+    EXPECT_EQ(zm_qt::MainWindow(), nullptr);
+    EXPECT_EQ(Messages(PM_CREATE).size(), 1u);
+    EXPECT_EQ(Messages(PM_DESTROY).size(), 1u);
+    EXPECT_TRUE(Messages(PM_SIZE).empty());
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        EXPECT_NE(w->objectName(), QString::fromLatin1(zm_qt::kMainWindowName));
+    }
+    zm_qt::SetMessageObserver(nullptr);
 }
 
 // ---------------------------------------------------------------------------------------
