@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +23,9 @@ void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
 }  // namespace
 
-JackServer::JackServer()
-    : name_("zmtest-" + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1))) {}
+JackServer::JackServer(int periodFrames)
+    : name_("zmtest-" + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1))),
+      period_(std::to_string(periodFrames)) {}
 
 JackServer::~JackServer() { Stop(); }
 
@@ -37,13 +39,17 @@ bool JackServer::Start() {
     const pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
+        // A test that crashes or times out must not leave its server running.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() == 1)
+            _exit(127);
         // jackd's chatter would drown the test output.
         const int devnull = open("/dev/null", O_WRONLY);
         if (devnull >= 0) {
             dup2(devnull, STDOUT_FILENO);
             dup2(devnull, STDERR_FILENO);
         }
-        execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", "128",
+        execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", period_.c_str(),
                static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -10,7 +10,8 @@ namespace zm_test {
 class JackServer {
 public:
     // Picks a name unique to this process; JACK_DEFAULT_SERVER is set to it at Start.
-    JackServer();
+    // Long runs may ask for a longer period, which rides out a busy machine's stalls.
+    explicit JackServer(int periodFrames = 128);
     ~JackServer();
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
@@ -29,6 +30,7 @@ private:
     bool Reap(int timeoutMs);
 
     std::string name_;
+    std::string period_;
     pid_t pid_ = -1;
 };
 

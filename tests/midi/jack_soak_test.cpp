@@ -1,0 +1,171 @@
+// Long runs on a real JACK server (a long period, so a busy machine's stalls do not make
+// JACK itself drop events) through the logic's own paths: a steady load from four
+// inputs while keys are played, and ports that come and go while another peer plays.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "app/c_midi.h"
+#include "host_double.h"
+#include "platform/platform.h"
+#include "surface/winui.h"
+#include "tests/support/jack_load.h"
+#include "tests/support/jack_peer.h"
+#include "tests/support/jack_server.h"
+
+using namespace std::chrono;
+using zm_test::JackLoad;
+using zm_test::JackPeer;
+using zm_test::JackServer;
+
+namespace {
+
+void Deliver(PlatMidiHandle handle, uint32_t message)
+{
+    MainWndProc(PM_MIM_DATA, handle, static_cast<intptr_t>(message));
+}
+
+long RssKb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+int OutputIndex(const std::string& name)
+{
+    for (int i = 0; i < gMidi.outCount; ++i)
+        if (name == gMidi.outName[i])
+            return i;
+    return -1;
+}
+
+bool CheckUntil(int ins, int outs, int timeoutMs = 5000)
+{
+    const auto end = steady_clock::now() + milliseconds(timeoutMs);
+    for (;;) {
+        gMidi.CheckDevices();
+        if (gMidi.inCount == ins && gMidi.outCount == outs)
+            return true;
+        if (steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+}
+
+TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
+{
+    ResetProgramState();
+    JackServer server(1024);
+    ASSERT_TRUE(server.Start());
+    {
+        JackLoad load("load", 4, 25000, 25000.0 / 58.0);
+        ASSERT_TRUE(load.Ok());
+        ASSERT_TRUE(CheckUntil(4, 1));
+        const int out = OutputIndex(load.InName());
+        ASSERT_GE(out, 0);
+        gWinUI.outSel = static_cast<int16_t>(out);
+
+        load.Start();
+        long rssAfterWarmUp = -1;
+        int keys = 0;
+        const auto start = steady_clock::now();
+        auto nextKey = start;
+        while (!load.AllSent() && steady_clock::now() - start < seconds(90)) {
+            PlatMidiDrain(Deliver);
+            if (steady_clock::now() >= nextKey) {
+                MainWndProc(PM_KEYDOWN, PVK_F1 + static_cast<uint32_t>(keys % 9), 0);
+                ++keys;
+                nextKey += milliseconds(50);
+            }
+            if (rssAfterWarmUp < 0 && steady_clock::now() - start > seconds(5))
+                rssAfterWarmUp = RssKb();
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        ASSERT_TRUE(load.AllSent());
+        const auto settle = steady_clock::now() + seconds(3);
+        while (steady_clock::now() < settle) {
+            PlatMidiDrain(Deliver);
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        const long rssEnd = RssKb();
+        for (int s = 0; s < 4; ++s)
+            EXPECT_EQ(load.Received(s), 25000) << "input " << s;
+        EXPECT_EQ(load.OutOfOrder(), 0);
+        EXPECT_EQ(load.Foreign(), 0);
+        EXPECT_EQ(load.Notes(), 2L * keys);
+        EXPECT_EQ(gMidi.logSerial, 100000 % 10000);
+        EXPECT_LT(rssEnd - rssAfterWarmUp, 1024) << "kB after warm-up " << rssAfterWarmUp << ", at the end " << rssEnd;
+        std::printf("load: %ld forwarded, %d keys, %ld xruns, RSS %ld kB -> %ld kB\n",
+                    load.Received(0) + load.Received(1) + load.Received(2) + load.Received(3), keys,
+                    load.Xruns(), rssAfterWarmUp, rssEnd);
+    }
+    server.Stop();
+    EXPECT_TRUE(CheckUntil(0, 0));
+}
+
+TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
+{
+    ResetProgramState();
+    JackServer server(1024);
+    ASSERT_TRUE(server.Start());
+    {
+        JackLoad player("player", 1, 1000000, 200.0);
+        JackPeer churn("churn", "out", "in");
+        ASSERT_TRUE(player.Ok() && churn.Ok());
+        ASSERT_TRUE(CheckUntil(2, 2));
+        player.Start();
+
+        const auto start = steady_clock::now();
+        auto nextCheck = start;
+        int flips = 0;
+        bool present = false;
+        while (steady_clock::now() - start < seconds(30)) {
+            present ? churn.RemovePort("extra") : churn.AddPort("extra", (flips / 2) % 2 == 0);
+            present = !present;
+            ++flips;
+            const auto flipEnd = steady_clock::now() + milliseconds(100);
+            while (steady_clock::now() < flipEnd) {
+                PlatMidiDrain(Deliver);
+                if (steady_clock::now() >= nextCheck) {  // far more often than the program does
+                    gMidi.CheckDevices();
+                    nextCheck += milliseconds(150);
+                }
+                std::this_thread::sleep_for(milliseconds(1));
+            }
+        }
+        if (present)
+            churn.RemovePort("extra");
+        ASSERT_TRUE(CheckUntil(2, 2));
+        const std::set<std::string> ins = {gMidi.inName[0], gMidi.inName[1]};
+        const std::set<std::string> outs = {gMidi.outName[0], gMidi.outName[1]};
+        EXPECT_EQ(ins, (std::set<std::string>{"churn:out", "player:play1"}));
+        EXPECT_EQ(outs, (std::set<std::string>{"churn:in", "player:check"}));
+
+        // The thru still reaches the player's check port after all that.
+        gWinUI.outSel = static_cast<int16_t>(OutputIndex(player.InName()));
+        const long before = player.Received(0);
+        const auto end = steady_clock::now() + seconds(2);
+        while (steady_clock::now() < end) {
+            PlatMidiDrain(Deliver);
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        EXPECT_GT(player.Received(0), before + 200);
+        EXPECT_EQ(player.Foreign(), 0);
+        std::printf("churn: %d port changes survived\n", flips);
+    }
+    server.Stop();
+    EXPECT_TRUE(CheckUntil(0, 0));
+}
+
+}  // namespace
