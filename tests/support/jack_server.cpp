@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,13 +22,37 @@ void Quiet(const char*) {}
 
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// libjack keeps a machine-wide table of at most eight servers and reclaims the entry of a
+// killed server only for a new server of the same name. Names from a small pool, each
+// held by a lock while in use, keep killed test servers from filling that table.
+constexpr int kNamePool = 6;
+
+int TakeNameSlot(int* lockFd) {
+    for (int slot = 0; slot < kNamePool; ++slot) {
+        const std::string path = "/tmp/zm-jack-name-" + std::to_string(slot) + ".lock";
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) continue;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            *lockFd = fd;
+            return slot;
+        }
+        close(fd);
+    }
+    return -1;
+}
+
 }  // namespace
 
-JackServer::JackServer(int periodFrames)
-    : name_("zmtest-" + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1))),
-      period_(std::to_string(periodFrames)) {}
+JackServer::JackServer(int periodFrames) : period_(std::to_string(periodFrames)) {
+    const int slot = TakeNameSlot(&nameLock_);
+    name_ = slot >= 0 ? "zmtest" + std::to_string(slot)
+                      : "zmtest-" + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1));
+}
 
-JackServer::~JackServer() { Stop(); }
+JackServer::~JackServer() {
+    Stop();
+    if (nameLock_ >= 0) close(nameLock_);
+}
 
 bool JackServer::Start() {
     if (pid_ > 0) return true;

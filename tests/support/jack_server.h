@@ -31,6 +31,7 @@ private:
 
     std::string name_;
     std::string period_;
+    int nameLock_ = -1;
     pid_t pid_ = -1;
 };
 

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark; each figure is printed beside its reference and goal.
+# Usage: scripts/bench.sh            (as root, or with the packages below already installed)
+# Builds in build-bench/ with at most two jobs. Takes about three minutes.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="$ROOT/build-bench"
+IDLE_WARMUP_S=3
+IDLE_SAMPLE_S=20
+
+need=(xvfb vmpk jackd2 cmake ninja-build)
+if [ "$(id -u)" = 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${need[@]}" >/dev/null
+else
+    for p in "${need[@]}"; do
+        dpkg -s "$p" >/dev/null 2>&1 || { echo "bench.sh: package $p missing (run as root to install)" >&2; exit 1; }
+    done
+fi
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD" -j2 --target zyn_mouse zm_bare_tick zm_bench_input zm_bench_draw zm_bench_thru >/dev/null
+
+echo "== machine"
+echo "nproc=$(nproc)"
+echo "cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+echo "memory_kib=$(awk '/MemTotal/ {print $2}' /proc/meminfo)"
+echo "loadavg_at_start=$(cut -d' ' -f1-3 /proc/loadavg)"
+echo "qt=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null) rtmidi=$(dpkg-query -W -f='${Version}' librtmidi-dev 2>/dev/null) jackd2=$(dpkg-query -W -f='${Version}' jackd2 2>/dev/null) vmpk=$(dpkg-query -W -f='${Version}' vmpk 2>/dev/null)"
+
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/zm-bench-run.XXXXXX)}"
+chmod 700 "$XDG_RUNTIME_DIR"
+# No client may start a JACK server behind our back.
+export JACK_NO_START_SERVER=1
+quiet() { grep -E '^[a-z_]+[ =_]' || true; }
+# A benchmark that cannot run says so on one line; the others still run.
+run() { local err; err=$(mktemp); "$@" 2>"$err" || echo "bench_failed $(basename "$1") ${2:-}: $(grep -v 'raise()' "$err" | tail -1)"; rm -f "$err"; }
+
+echo "== input to MIDI (real window, offscreen; recorder back end)"
+run "$BUILD/bench/zm_bench_input" | quiet
+echo "== drawing (real canvas, text renderer and window, offscreen)"
+run "$BUILD/bench/zm_bench_draw" | quiet
+echo "== thru latency (private jackd: dummy driver, 48 kHz, 128 frames, no realtime)"
+run "$BUILD/bench/zm_bench_thru" latency | quiet
+echo "== thru flood (private jackd as above)"
+run "$BUILD/bench/zm_bench_thru" flood | quiet
+
+echo "== idle cost (Xvfb 1920x1080x24, no JACK server running, no ALSA sequencer)"
+display=""
+for d in $(seq 90 140); do
+    if [ ! -e "/tmp/.X11-unix/X$d" ] && [ ! -e "/tmp/.X$d-lock" ]; then display=":$d"; break; fi
+done
+[ -n "$display" ] || { echo "bench.sh: no free X display" >&2; exit 1; }
+Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+
+hz=$(getconf CLK_TCK)
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# Starts a program under the X server, waits, samples its CPU time over the window and
+# its peak resident size; prints "cpu_pct rss_kib".
+idle() {
+    DISPLAY="$display" QT_QPA_PLATFORM=xcb "$@" >/dev/null 2>&1 &
+    local pid=$!
+    sleep "$IDLE_WARMUP_S"
+    if ! kill -0 "$pid" 2>/dev/null; then echo "bench.sh: $1 ended early" >&2; echo "nan 0"; return; fi
+    local t0 t1
+    t0=$(ticks "$pid")
+    sleep "$IDLE_SAMPLE_S"
+    t1=$(ticks "$pid")
+    local rss
+    rss=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    awk -v a="$t0" -v b="$t1" -v hz="$hz" -v s="$IDLE_SAMPLE_S" -v r="$rss" 'BEGIN { printf "%.2f %d\n", (b - a) * 100 / hz / s, r }'
+}
+
+read -r zm_cpu zm_rss < <(idle "$BUILD/platform/qt/zyn_mouse")
+read -r vm_cpu vm_rss < <(idle vmpk)
+read -r bt_cpu bt_rss < <(idle "$BUILD/bench/zm_bare_tick")
+awk -v c="$zm_cpu" -v r="$zm_rss" -v vc="$vm_cpu" -v vr="$vm_rss" -v bc="$bt_cpu" -v br="$bt_rss" 'BEGIN {
+    printf "idle_vmpk cpu_pct=%.2f peak_rss_kib=%d\n", vc, vr
+    printf "idle_bare_tick cpu_pct=%.2f peak_rss_kib=%d\n", bc, br
+    okc = (c <= 1.5 && c <= bc + 0.5)
+    printf "idle_cpu zyn_mouse_pct=%.2f bare_tick_pct=%.2f above_bare=%.2f vmpk_pct=%.2f goal:<=1.5%%,<=bare+0.5 %s\n", c, bc, c - bc, vc, okc ? "OK" : "MISSED"
+    share = vr > 0 ? r / vr : 0
+    printf "idle_rss zyn_mouse_kib=%d vmpk_kib=%d share=%.0f%% goal:<=40%% %s\n", r, vr, share * 100, (vr > 0 && share <= 0.40) ? "OK" : "MISSED"
+}'
+echo "loadavg_at_end=$(cut -d' ' -f1-3 /proc/loadavg)"
