@@ -182,6 +182,7 @@ int PlatMidiOutShortMsg(PlatMidiHandle handle, uint32_t message);
 
 // Received short messages wait in a queue until the UI thread takes them. The back end
 // calls wake (from any thread) when the queue turns non-empty; the UI thread then calls
-// PlatMidiDrain, which hands every waiting message, in order, to sink.
+// PlatMidiDrain, which hands the waiting messages, in order, to sink: a bounded batch per
+// call, calling wake again while more wait (and while sends still wait to go out).
 void PlatMidiSetWake(void (*wake)());
 size_t PlatMidiDrain(void (*sink)(PlatMidiHandle handle, uint32_t message));

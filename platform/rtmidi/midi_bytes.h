@@ -100,22 +100,36 @@ public:
         if (wake != nullptr) wake();
     }
 
-    // UI thread only. A sink that drains again from inside gets nothing: the outer call
-    // still owns the batch.
-    size_t Drain(void (*sink)(PlatMidiHandle, uint32_t)) {
+    // UI thread only. Hands over at most maxItems, oldest first, so that a flood cannot hold
+    // the UI thread (and its 10 ms cycle) for long; when some are left, the wake is called
+    // again so the rest follows in the next turn of the event loop. A sink that drains
+    // again from inside gets nothing: the outer call still owns the batch.
+    size_t Drain(void (*sink)(PlatMidiHandle, uint32_t), size_t maxItems = 512) {
         if (inDrain_) return 0;
         inDrain_ = true;
-        {
+        if (next_ == draining_.size()) {
+            draining_.clear();
+            next_ = 0;
             std::lock_guard lock(mutex_);
             pending_.swap(draining_);
         }
-        const size_t count = draining_.size();
-        if (sink != nullptr) {
-            for (const Item& item : draining_) sink(item.handle, item.message);
+        size_t count = 0;
+        for (; next_ < draining_.size() && count < maxItems; ++next_, ++count) {
+            if (sink != nullptr) sink(draining_[next_].handle, draining_[next_].message);
         }
-        draining_.clear();
         inDrain_ = false;
+        if (next_ < draining_.size()) WakeNow();
         return count;
+    }
+
+    // Calls the wake now if anything waits (any thread).
+    void WakeNow() {
+        void (*wake)() = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            wake = wake_;
+        }
+        if (wake != nullptr) wake();
     }
 
 private:
@@ -123,6 +137,7 @@ private:
     std::vector<Item> pending_;   // guarded by mutex_
     void (*wake_)() = nullptr;    // guarded by mutex_
     std::vector<Item> draining_;  // UI thread only
+    size_t next_ = 0;             // UI thread only: first item of draining_ not yet handed over
     bool inDrain_ = false;        // UI thread only
 };
 

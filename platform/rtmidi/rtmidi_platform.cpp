@@ -7,7 +7,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <deque>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -80,6 +82,13 @@ void BlockSigpipe() {
 
 // A client of our own that only watches the server: it learns that the server is gone
 // and gives the ports their readable names.
+InQueue& Queue();
+
+// RtMidi hands JACK output through a fixed ring that refuses what does not fit, and the
+// port takes only so much per period: a burst is paced out at this many messages per
+// output and period, the rest waits in the device's backlog.
+constexpr int kSendsPerPeriod = 256;
+
 class JackWatch {
 public:
     bool Open() {
@@ -88,6 +97,7 @@ public:
         if (client_ == nullptr) return false;
         lost_.store(false);
         jack_on_shutdown(client_, &JackWatch::OnShutdown, this);
+        jack_set_process_callback(client_, &JackWatch::OnProcess, this);
         if (jack_activate(client_) != 0) {
             jack_client_close(client_);
             client_ = nullptr;
@@ -122,11 +132,26 @@ public:
         return shown;
     }
 
+    // The JACK period now running, counted from the server's start (any thread).
+    uint64_t Period() const {
+        if (client_ == nullptr) return 0;
+        const jack_nframes_t size = jack_get_buffer_size(client_);
+        return size == 0 ? 0 : jack_frame_time(client_) / size;
+    }
+
+    // While a backlog waits, every period brings the UI thread round to send more.
+    void SetBacklog(bool waiting) { backlog_.store(waiting, std::memory_order_relaxed); }
+
 private:
     static void OnShutdown(void* arg) { static_cast<JackWatch*>(arg)->lost_.store(true); }
+    static int OnProcess(jack_nframes_t, void* arg) {
+        if (static_cast<JackWatch*>(arg)->backlog_.load(std::memory_order_relaxed)) Queue().WakeNow();
+        return 0;
+    }
 
     jack_client_t* client_ = nullptr;
     std::atomic<bool> lost_{false};
+    std::atomic<bool> backlog_{false};
 };
 
 // What the input callback needs; it outlives the RtMidiIn that calls it.
@@ -144,6 +169,9 @@ struct InDevice {
 struct OutDevice {
     Api api = Api::None;
     std::unique_ptr<RtMidiOut> midi;  // null once its server is gone
+    std::deque<std::array<uint8_t, 4>> backlog;  // bytes, then their count; JACK only
+    uint64_t period = 0;
+    int sentInPeriod = 0;
 };
 
 struct Listed {
@@ -314,7 +342,9 @@ public:
             return kFailed;
         }
         *handle = next_++;
-        outs_[*handle] = OutDevice{api_, std::move(midi)};
+        OutDevice& device = outs_[*handle];
+        device.api = api_;
+        device.midi = std::move(midi);
         return kOk;
     }
 
@@ -334,7 +364,50 @@ public:
         if (n == 0) return kBadParam;
         OutDevice& device = it->second;
         if (device.midi == nullptr || (device.api == Api::Jack && watch_.Lost())) return kFailed;
+        if (device.api == Api::Jack) {
+            Pace(device);
+            if (!device.backlog.empty() || device.sentInPeriod >= kSendsPerPeriod) {
+                device.backlog.push_back({bytes[0], bytes[1], bytes[2], static_cast<uint8_t>(n)});
+                watch_.SetBacklog(true);
+                return kOk;
+            }
+        }
+        return Write(device, bytes, n);
+    }
+
+    // Sends what the outputs' backlogs may send in this period (UI thread).
+    void Flush() {
+        bool waiting = false;
+        for (auto& [handle, device] : outs_) {
+            if (device.backlog.empty()) continue;
+            if (device.midi == nullptr || watch_.Lost()) {
+                device.backlog.clear();  // its server is gone, and these with it
+                continue;
+            }
+            Pace(device);
+            while (!device.backlog.empty() && device.sentInPeriod < kSendsPerPeriod) {
+                const auto& m = device.backlog.front();
+                Write(device, m.data(), m[3]);
+                device.backlog.pop_front();
+            }
+            waiting |= !device.backlog.empty();
+        }
+        watch_.SetBacklog(waiting);
+    }
+
+private:
+    // A new period gives every output a fresh budget.
+    void Pace(OutDevice& device) {
+        const uint64_t period = watch_.Period();
+        if (period != device.period) {
+            device.period = period;
+            device.sentInPeriod = 0;
+        }
+    }
+
+    int Write(OutDevice& device, const uint8_t* bytes, int n) {
         errors_ = RtErrors{};
+        ++device.sentInPeriod;
         try {
             device.midi->sendMessage(bytes, static_cast<size_t>(n));
         } catch (const RtMidiError&) {
@@ -343,7 +416,6 @@ public:
         return errors_.failed ? kFailed : kOk;
     }
 
-private:
     bool MakeScanners(Api api, std::string* why) {
         try {
             auto in = std::make_unique<RtMidiIn>(RtApi(api), std::string(kPrefix) + " scan");
@@ -491,4 +563,7 @@ int PlatMidiOutOpen(PlatMidiHandle* handle, int index) { return B().OutOpen(hand
 int PlatMidiOutClose(PlatMidiHandle handle) { return B().OutClose(handle); }
 int PlatMidiOutShortMsg(PlatMidiHandle handle, uint32_t message) { return B().Send(handle, message); }
 void PlatMidiSetWake(void (*wake)()) { Queue().SetWake(wake); }
-size_t PlatMidiDrain(void (*sink)(PlatMidiHandle handle, uint32_t message)) { return Queue().Drain(sink); }
+size_t PlatMidiDrain(void (*sink)(PlatMidiHandle handle, uint32_t message)) {
+    B().Flush();
+    return Queue().Drain(sink);
+}

@@ -108,14 +108,21 @@ TEST(MidiBytes, QueueWakesOnceWhenItTurnsNonEmptyAndKeepsOrder) {
     for (uint32_t i = 1; i < 1000; ++i) q.Push(7 + (i % 3), 0x90 + i);  // grows past its reserve
     EXPECT_EQ(wakes, 1);
     nested = &q;
-    EXPECT_EQ(q.Drain(Sink), 1000u);
+    EXPECT_EQ(q.Drain(Sink, 600), 600u);  // a bounded batch, and a wake for the rest
+    EXPECT_EQ(wakes, 2);
+    q.Push(5000, 0xF8);  // arrives behind the rest of the batch
+    EXPECT_EQ(wakes, 3);
+    EXPECT_EQ(q.Drain(Sink, 600), 400u);
+    EXPECT_EQ(wakes, 3);
+    EXPECT_EQ(q.Drain(Sink, 600), 1u);
     nested = nullptr;
-    ASSERT_EQ(drained.size(), 1000u);
+    ASSERT_EQ(drained.size(), 1001u);
+    EXPECT_EQ(drained.back().handle, 5000u);
     for (uint32_t i = 0; i < 1000; ++i) {
         EXPECT_EQ(drained[i].message, 0x90 + i);
         EXPECT_EQ(drained[i].handle, 7 + (i % 3));
     }
     EXPECT_EQ(q.Drain(Sink), 0u);
     q.Push(9, 0xF8);
-    EXPECT_EQ(wakes, 2);
+    EXPECT_EQ(wakes, 4);
 }
