@@ -2,10 +2,10 @@
 # Installs what building, running and testing need on a Debian 12 machine (run as root).
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config dpkg-dev file
   qt6-base-dev librtmidi-dev libjack-jackd2-dev jackd2
   libgtest-dev googletest fonts-liberation2
-  xvfb xauth x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick desktop-file-utils appstream
 )
 missing=()
 for p in "${packages[@]}"; do
