@@ -57,6 +57,11 @@ public:
     int32_t logSerial = 0;
     // The MIDI system's epoch at the last device check; a new one means every handle died.
     uint32_t midiEpoch = 0;
+    // Messages logged so far (wrapping), and what the monitor on the canvas shows: it is
+    // drawn again only when the log moved on or something drew over it.
+    uint32_t logWrites = 0;
+    uint32_t monitorShows = 0;
+    bool monitorStale = true;
 };
 
 extern C_Midi gMidi;

@@ -40,7 +40,12 @@ void C_Midi::Refresh(int flags)
 {
     if ((flags & 0xFFFF) == 0)
         return;
-    gWinUI.Dispatch((flags & REDRAW_FULL) ? AC_FULL_REDRAW : AC_UPDATE_REDRAW, 0);
+    if (flags & REDRAW_FULL) {
+        gWinUI.Dispatch(AC_FULL_REDRAW, 0);
+        monitorStale = true;  // the legend cleared the whole canvas
+    } else {
+        gWinUI.Dispatch(AC_UPDATE_REDRAW, 0);
+    }
     DrawMonitor();
     Present();
 }

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "app/action.h"
 #include "app/c_midi.h"
 #include "app/clock.h"
@@ -14,9 +16,20 @@ int32_t MouseX = 0;
 int32_t MouseY = 0;
 int32_t WheelStep = 1;
 
+// Only what was drawn since the last present goes to the screen: repainting the whole
+// window a hundred times a second would cost more than everything else together.
 void Present()
 {
-    PlatPresent();
+    int x, y, w, h;
+    if (!gLcd.TakeChanged(&x, &y, &w, &h))
+        return;
+    const long long left = std::max<long long>(0, static_cast<long long>(x) - ScrollX);
+    const long long top = std::max<long long>(0, static_cast<long long>(y) - ScrollY);
+    const long long right = std::min<long long>(ClientWidth, static_cast<long long>(x) + w - ScrollX);
+    const long long bottom = std::min<long long>(ClientHeight, static_cast<long long>(y) + h - ScrollY);
+    if (left < right && top < bottom)
+        PlatPresentRect(static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
+                        static_cast<int>(bottom - top));
 }
 
 namespace {

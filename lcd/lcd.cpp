@@ -56,6 +56,7 @@ void C_Lcd::ReleaseCanvas()
     if (!bits)
         return;
     bits = nullptr;
+    changedX0_ = changedY0_ = changedX1_ = changedY1_ = 0;
     PlatCanvasRelease();
 }
 
@@ -67,6 +68,7 @@ void C_Lcd::Paint(int x, int y, int columns, int rows, int colStep, int rowStep,
         return;
     const int left = colStep > 0 ? x : x - columns + 1;
     const int top = rowStep > 0 ? y : y - rows + 1;
+    MarkChanged(left, top, static_cast<long long>(left) + columns, static_cast<long long>(top) + rows);
     for (int r = 0; r < rows; ++r) {
         uint32_t* row = bits + static_cast<size_t>(top + r) * CanvasWidth + left;
         std::fill(row, row + columns, pixel);
@@ -195,8 +197,42 @@ void C_Lcd::PutText(int x, int y, const char* text, int colour)
     if (!bits || !text)
         return;
     const int len = static_cast<int>(std::strlen(text));
-    if (len > 0)
-        PlatTextOut(x, y, text, len);
+    if (len <= 0)
+        return;
+    PlatTextOut(x, y, text, len);
+    // The glyphs' extent is the renderer's business; no cell of our fonts is larger.
+    constexpr long long kMaxGlyph = 40;
+    MarkChanged(x, y, x + kMaxGlyph * len, y + kMaxGlyph);
+}
+
+void C_Lcd::MarkChanged(long long x0, long long y0, long long x1, long long y1)
+{
+    x0 = std::max(x0, 0LL);
+    y0 = std::max(y0, 0LL);
+    x1 = std::min(x1, static_cast<long long>(CanvasWidth));
+    y1 = std::min(y1, static_cast<long long>(CanvasHeight));
+    if (x0 >= x1 || y0 >= y1)
+        return;
+    if (changedX0_ >= changedX1_) {
+        changedX0_ = x0, changedY0_ = y0, changedX1_ = x1, changedY1_ = y1;
+        return;
+    }
+    changedX0_ = std::min(changedX0_, x0);
+    changedY0_ = std::min(changedY0_, y0);
+    changedX1_ = std::max(changedX1_, x1);
+    changedY1_ = std::max(changedY1_, y1);
+}
+
+bool C_Lcd::TakeChanged(int* x, int* y, int* width, int* height)
+{
+    if (changedX0_ >= changedX1_)
+        return false;
+    *x = static_cast<int>(changedX0_);
+    *y = static_cast<int>(changedY0_);
+    *width = static_cast<int>(changedX1_ - changedX0_);
+    *height = static_cast<int>(changedY1_ - changedY0_);
+    changedX0_ = changedY0_ = changedX1_ = changedY1_ = 0;
+    return true;
 }
 
 int C_Lcd::DigitCount(int value)

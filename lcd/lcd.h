@@ -35,6 +35,9 @@ public:
     void PutNumber(int x, int y, int value, int max, int colour);
     void PutNote(int x, int y, int note, int colour);
 
+    // The canvas rectangle changed since the last call, if any; then it starts afresh.
+    bool TakeChanged(int* x, int* y, int* width, int* height);
+
     uint32_t* bits = nullptr;
     int textColorIndex = 255;
     PlatFont fonts[14] = {};
@@ -42,6 +45,10 @@ public:
 private:
     // Stores one pixel value into a clipped area.
     void Paint(int x, int y, int columns, int rows, int colStep, int rowStep, uint32_t pixel);
+    void MarkChanged(long long x0, long long y0, long long x1, long long y1);
+
+    // Bounding box of what was drawn since the last TakeChanged (x1, y1 exclusive).
+    long long changedX0_ = 0, changedY0_ = 0, changedX1_ = 0, changedY1_ = 0;
 };
 
 extern C_Lcd gLcd;

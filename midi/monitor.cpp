@@ -83,6 +83,12 @@ void DrawRow(int y, LogEntry entry, int serial)
 
 void C_Midi::DrawMonitor()
 {
+    // Unchanged log, untouched panel: the pixels would come out the same.
+    if (!monitorStale && monitorShows == logWrites)
+        return;
+    monitorStale = false;
+    monitorShows = logWrites;
+
     gLcd.UseFont(kTitleFont);
     gLcd.FillRect(12, 457, 250, 19, kBlack);
     gLcd.PutText(85, 459, "MIDI IN MONITOR", kWhite);

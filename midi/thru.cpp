@@ -25,4 +25,5 @@ void C_Midi::OnMidiData(PlatMidiHandle handle, uint32_t message)
     log[logHead] = message + (static_cast<uint32_t>(index) << 24);
     if (++logSerial > 9999)
         logSerial = 0;
+    ++logWrites;
 }

@@ -107,6 +107,8 @@ void PlatKillTimer(uint32_t id);
 // Repaints the whole client area from the canvas before it returns (the host then
 // delivers PM_PAINT).
 void PlatPresent();
+// The same for one rectangle of the client area (client coordinates).
+void PlatPresentRect(int x, int y, int width, int height);
 // During PM_PAINT only: copies width x height canvas pixels from (srcX, srcY) to the
 // client area at (0, 0); what lies outside the canvas shows nothing.
 void PlatPaintFromCanvas(int srcX, int srcY, int width, int height);

@@ -67,6 +67,7 @@ struct Host {
     std::map<uint32_t, QTimer*> timers;
 
     QPainter* paintPainter = nullptr;  // during PM_PAINT only
+    QRect paintRect;                   // what this paint must cover, client coordinates
     bool painted = false;
 
     int sentWidth = -1;       // client size last sent with PM_SIZE
@@ -221,6 +222,7 @@ protected:
         Host& h = TheHost();
         QPainter painter(this);
         h.paintPainter = &painter;
+        h.paintRect = e->rect();
         h.painted = false;
         Send(PM_PAINT, 0, 0);
         h.paintPainter = nullptr;
@@ -762,6 +764,15 @@ void PlatPresent()
     }
 }
 
+void PlatPresentRect(int x, int y, int width, int height)
+{
+    Host& h = TheHost();
+    if (h.client != nullptr && h.client->isVisible() && h.paintPainter == nullptr && width > 0 &&
+        height > 0) {
+        h.client->repaint(x, y, width, height);
+    }
+}
+
 void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
 {
     Host& h = TheHost();
@@ -770,12 +781,17 @@ void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
         return;
     }
     h.painted = true;
-    QRegion rest(QRect(0, 0, width, height));
+    // Only the part the paint was asked for: a small present must stay cheap.
+    const QRect wanted = QRect(0, 0, width, height).intersected(h.paintRect);
+    if (wanted.isEmpty()) {
+        return;
+    }
+    QRegion rest(wanted);
     const uint32_t* bits = nullptr;
     int cw = 0;
     int ch = 0;
     if (zm_qt::CanvasPixels(&bits, &cw, &ch)) {
-        const QRect src = QRect(srcX, srcY, width, height).intersected(QRect(0, 0, cw, ch));
+        const QRect src = wanted.translated(srcX, srcY).intersected(QRect(0, 0, cw, ch));
         if (!src.isEmpty()) {
             const QImage image(reinterpret_cast<const uchar*>(bits), cw, ch,
                                static_cast<qsizetype>(cw) * 4, QImage::Format_RGB32);

@@ -3,6 +3,7 @@
 #include "app/action.h"
 #include "app/c_midi.h"
 #include "app/clock.h"
+#include "app/window.h"
 #include "host_double.h"
 #include "midi_double.h"
 
@@ -59,16 +60,17 @@ TEST_F(ClockTest, TickSurvivesThePlatformClockWrapping)
 
 TEST_F(ClockTest, PollRunsAtMostEveryTenMilliseconds)
 {
+    gPostObserver = Record;
     PollAt(10);
-    EXPECT_EQ(host_double::Presents(), 1);
+    EXPECT_EQ(dispatched.size(), 1u);
     PollAt(13);
     PollAt(19);
-    EXPECT_EQ(host_double::Presents(), 1);
+    EXPECT_EQ(dispatched.size(), 1u);
     PollAt(23);
-    EXPECT_EQ(host_double::Presents(), 2);
+    EXPECT_EQ(dispatched, (std::vector<int>{AC_TICK, AC_TICK}));
     EXPECT_EQ(gMidi.redrawFlags, 0);
     PollAt(0xFFFFFFFFu);  // signed difference: a clock "behind" the last cycle does not run
-    EXPECT_EQ(host_double::Presents(), 2);
+    EXPECT_EQ(dispatched.size(), 2u);
 }
 
 TEST_F(ClockTest, APressBetweenCyclesMakesTheNextOneFull)
@@ -85,11 +87,39 @@ TEST_F(ClockTest, APressBetweenCyclesMakesTheNextOneFull)
     for (const auto& t : host_double::Texts())
         title |= t.text == "ZYN MOUSE";
     EXPECT_TRUE(title);
+}
+
+TEST_F(ClockTest, OrdinaryCyclesPresentOnlyWhatChanged)
+{
+    midi_double::SetInputs({{"keys"}});
+    gMidi.OpenInputs();
+    MainWndProc(PM_SIZE, 0, 800 | 600 << 16);
+    gMidi.RequestFullRedraw();
+    PollAt(10);
+    EXPECT_EQ(host_double::Presents(), 1);
+    EXPECT_EQ(host_double::LastPresent().w, 800);  // the full redraw shows everything
+    EXPECT_EQ(host_double::LastPresent().h, 600);
+
     host_double::ClearTexts();
-    PollAt(30);
-    for (const auto& t : host_double::Texts())
-        EXPECT_NE(t.text, "ZYN MOUSE");
-    EXPECT_FALSE(host_double::Texts().empty());  // the monitor is drawn every cycle
+    PollAt(20);  // nothing new: nothing drawn, nothing presented
+    EXPECT_TRUE(host_double::Texts().empty());
+    EXPECT_EQ(host_double::Presents(), 1);
+
+    gMidi.OnMidiData(gMidi.inHandle[0], 0x00403C90);
+    PollAt(30);  // the monitor alone
+    EXPECT_FALSE(host_double::Texts().empty());
+    ASSERT_EQ(host_double::Presents(), 2);
+    const auto r = host_double::LastPresent();
+    EXPECT_LE(r.x, 12);
+    EXPECT_LE(r.y, 457);
+    EXPECT_GE(r.x + r.w, 262);
+    EXPECT_EQ(r.y + r.h, 600);  // the text allowance reaches the canvas edge
+    EXPECT_LT(static_cast<long>(r.w) * r.h, 800L * 600 / 3);
+
+    ScrollY = 100;  // the same change seen through a scrolled view
+    gMidi.OnMidiData(gMidi.inHandle[0], 0x00403C90);
+    PollAt(40);
+    EXPECT_EQ(host_double::LastPresent().y, 357);
 }
 
 TEST_F(ClockTest, EveryFiveHundredthCycleChecksTheDevices)

@@ -28,6 +28,7 @@ struct State {
     int presents = 0;
     int paints = 0;
     PaintCall lastPaint{};
+    PaintCall lastPresent{};
     int capture = 0;
     std::map<uint32_t, uint32_t> timers;
     bool tick = false;
@@ -86,6 +87,7 @@ PlatScrollInfo& Bar(int bar) { return S().bars[bar]; }
 int Presents() { return S().presents; }
 int Paints() { return S().paints; }
 const PaintCall& LastPaint() { return S().lastPaint; }
+const PaintCall& LastPresent() { return S().lastPresent; }
 int CaptureDepth() { return S().capture; }
 bool TimerRunning(uint32_t id) { return S().timers.count(id) != 0; }
 uint32_t TimerInterval(uint32_t id) { return S().timers.count(id) ? S().timers[id] : 0; }
@@ -166,6 +168,11 @@ void PlatAcceptFiles(bool accept) { S().drops = accept; }
 void PlatSetTimer(uint32_t id, uint32_t ms) { S().timers[id] = ms; }
 void PlatKillTimer(uint32_t id) { S().timers.erase(id); }
 void PlatPresent() { ++S().presents; }
+void PlatPresentRect(int x, int y, int w, int h)
+{
+    ++S().presents;
+    S().lastPresent = {x, y, w, h};
+}
 
 void PlatPaintFromCanvas(int x, int y, int w, int h)
 {

@@ -38,6 +38,7 @@ struct PaintCall {
     int x, y, w, h;
 };
 const PaintCall& LastPaint();
+const PaintCall& LastPresent();  // client rectangle of the last present
 int CaptureDepth();
 bool TimerRunning(uint32_t id);
 uint32_t TimerInterval(uint32_t id);
