@@ -43,6 +43,12 @@ struct Canvas {
     int height = 0;
     QImage* image = nullptr;   // wraps bits; never copied, so painting never detaches it
     QColor textColor{0, 0, 0}; // a new memory device context starts with black text
+    // One painter stays open on the image between texts: making one per text cost more
+    // than the glyphs. The fills' direct writes in between need nothing from it.
+    QPainter* painter = nullptr;
+    PlatFont painterFont = 0;
+    int painterAscent = 0;
+    QColor painterColor;
 };
 
 Canvas& TheCanvas()
@@ -316,6 +322,9 @@ uint32_t* PlatCanvasCreate(int width, int height)
 void PlatCanvasRelease()
 {
     Canvas& c = TheCanvas();
+    delete c.painter;  // ends painting before the image goes
+    c.painter = nullptr;
+    c.painterFont = 0;
     delete c.image;
     c.image = nullptr;
     std::free(c.block);
@@ -404,15 +413,24 @@ void PlatTextOut(int x, int y, const char* text, int len)
     if (Record(handle) == nullptr) {
         handle = PlatStockFont(PSTOCK_SYSTEM);  // what a new device context starts with
     }
-    QFont font;
-    int ascent = 0;
-    if (!zm_qt::ResolveFont(handle, &font, &ascent)) {
-        return;
+    if (c.painter == nullptr) {
+        c.painter = new QPainter(c.image);
+        c.painterFont = 0;
+        c.painterColor = QColor();
     }
-    QPainter painter(c.image);
-    painter.setFont(font);
-    painter.setPen(c.textColor);
-    painter.drawText(QPointF(x, static_cast<double>(y) + ascent), QString::fromLatin1(text, len));
+    if (handle != c.painterFont) {
+        QFont font;
+        if (!zm_qt::ResolveFont(handle, &font, &c.painterAscent)) {
+            return;
+        }
+        c.painter->setFont(font);
+        c.painterFont = handle;
+    }
+    if (c.textColor != c.painterColor) {
+        c.painter->setPen(c.textColor);
+        c.painterColor = c.textColor;
+    }
+    c.painter->drawText(QPointF(x, static_cast<double>(y) + c.painterAscent), QString::fromLatin1(text, len));
 }
 
 // ---------------------------------------------------------------------------------------
