@@ -17,20 +17,18 @@
 #include "platform/platform.h"
 #include "surface/winui.h"
 #include "tests/support/jack_load.h"
+#include "tests/support/jack_logic.h"
 #include "tests/support/jack_peer.h"
 #include "tests/support/jack_server.h"
 
 using namespace std::chrono;
 using zm_test::JackLoad;
 using zm_test::JackPeer;
+using zm_test::CheckDevicesUntil;
+using zm_test::DeliverToWindow;
 using zm_test::JackServer;
 
 namespace {
-
-void Deliver(PlatMidiHandle handle, uint32_t message)
-{
-    MainWndProc(PM_MIM_DATA, handle, static_cast<intptr_t>(message));
-}
 
 long RssKb()
 {
@@ -50,19 +48,6 @@ int OutputIndex(const std::string& name)
     return -1;
 }
 
-bool CheckUntil(int ins, int outs, int timeoutMs = 5000)
-{
-    const auto end = steady_clock::now() + milliseconds(timeoutMs);
-    for (;;) {
-        gMidi.CheckDevices();
-        if (gMidi.inCount == ins && gMidi.outCount == outs)
-            return true;
-        if (steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-}
-
 TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
 {
     ResetProgramState();
@@ -71,7 +56,7 @@ TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
     {
         JackLoad load("load", 4, 25000, 25000.0 / 58.0);
         ASSERT_TRUE(load.Ok());
-        ASSERT_TRUE(CheckUntil(4, 1));
+        ASSERT_TRUE(CheckDevicesUntil(4, 1));
         const int out = OutputIndex(load.InName());
         ASSERT_GE(out, 0);
         gWinUI.outSel = static_cast<int16_t>(out);
@@ -82,7 +67,7 @@ TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
         const auto start = steady_clock::now();
         auto nextKey = start;
         while (!load.AllSent() && steady_clock::now() - start < seconds(90)) {
-            PlatMidiDrain(Deliver);
+            PlatMidiDrain(DeliverToWindow);
             if (steady_clock::now() >= nextKey) {
                 MainWndProc(PM_KEYDOWN, PVK_F1 + static_cast<uint32_t>(keys % 9), 0);
                 ++keys;
@@ -95,7 +80,7 @@ TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
         ASSERT_TRUE(load.AllSent());
         const auto settle = steady_clock::now() + seconds(3);
         while (steady_clock::now() < settle) {
-            PlatMidiDrain(Deliver);
+            PlatMidiDrain(DeliverToWindow);
             std::this_thread::sleep_for(milliseconds(1));
         }
         const long rssEnd = RssKb();
@@ -111,7 +96,7 @@ TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
                     load.Xruns(), rssAfterWarmUp, rssEnd);
     }
     server.Stop();
-    EXPECT_TRUE(CheckUntil(0, 0));
+    EXPECT_TRUE(CheckDevicesUntil(0, 0));
 }
 
 TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
@@ -123,7 +108,7 @@ TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
         JackLoad player("player", 1, 1000000, 200.0);
         JackPeer churn("churn", "out", "in");
         ASSERT_TRUE(player.Ok() && churn.Ok());
-        ASSERT_TRUE(CheckUntil(2, 2));
+        ASSERT_TRUE(CheckDevicesUntil(2, 2));
         player.Start();
 
         const auto start = steady_clock::now();
@@ -136,7 +121,7 @@ TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
             ++flips;
             const auto flipEnd = steady_clock::now() + milliseconds(100);
             while (steady_clock::now() < flipEnd) {
-                PlatMidiDrain(Deliver);
+                PlatMidiDrain(DeliverToWindow);
                 if (steady_clock::now() >= nextCheck) {  // far more often than the program does
                     gMidi.CheckDevices();
                     nextCheck += milliseconds(150);
@@ -146,7 +131,7 @@ TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
         }
         if (present)
             churn.RemovePort("extra");
-        ASSERT_TRUE(CheckUntil(2, 2));
+        ASSERT_TRUE(CheckDevicesUntil(2, 2));
         const std::set<std::string> ins = {gMidi.inName[0], gMidi.inName[1]};
         const std::set<std::string> outs = {gMidi.outName[0], gMidi.outName[1]};
         EXPECT_EQ(ins, (std::set<std::string>{"churn:out", "player:play1"}));
@@ -157,7 +142,7 @@ TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
         const long before = player.Received(0);
         const auto end = steady_clock::now() + seconds(2);
         while (steady_clock::now() < end) {
-            PlatMidiDrain(Deliver);
+            PlatMidiDrain(DeliverToWindow);
             std::this_thread::sleep_for(milliseconds(1));
         }
         EXPECT_GT(player.Received(0), before + 200);
@@ -165,7 +150,7 @@ TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
         std::printf("churn: %d port changes survived\n", flips);
     }
     server.Stop();
-    EXPECT_TRUE(CheckUntil(0, 0));
+    EXPECT_TRUE(CheckDevicesUntil(0, 0));
 }
 
 }  // namespace

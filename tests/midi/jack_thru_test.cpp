@@ -10,26 +10,24 @@
 #include "host_double.h"
 #include "platform/platform.h"
 #include "surface/winui.h"
+#include "tests/support/jack_logic.h"
 #include "tests/support/jack_peer.h"
 #include "tests/support/jack_server.h"
 
 using namespace std::chrono;
 using zm_test::JackPeer;
+using zm_test::CheckDevicesUntil;
+using zm_test::DeliverToWindow;
 using zm_test::JackServer;
 
 namespace {
-
-void Deliver(PlatMidiHandle handle, uint32_t message)
-{
-    MainWndProc(PM_MIM_DATA, handle, static_cast<intptr_t>(message));
-}
 
 // The UI thread's part: drain into the window procedure until count messages were logged.
 bool PumpUntilLogged(int count, int timeoutMs = 3000)
 {
     const auto end = steady_clock::now() + milliseconds(timeoutMs);
     while (gMidi.logSerial < count) {
-        PlatMidiDrain(Deliver);
+        PlatMidiDrain(DeliverToWindow);
         if (steady_clock::now() >= end)
             return false;
         std::this_thread::sleep_for(milliseconds(1));
@@ -43,25 +41,11 @@ bool PeerReceives(JackPeer& peer, size_t count, int timeoutMs = 3000)
 {
     const auto end = steady_clock::now() + milliseconds(timeoutMs);
     while (!peer.WaitReceived(count, 1)) {
-        PlatMidiDrain(Deliver);
+        PlatMidiDrain(DeliverToWindow);
         if (steady_clock::now() >= end)
             return false;
     }
     return true;
-}
-
-// Device checks until the counts are as expected (the server may need a moment).
-bool CheckUntil(int ins, int outs, int timeoutMs = 3000)
-{
-    const auto end = steady_clock::now() + milliseconds(timeoutMs);
-    for (;;) {
-        gMidi.CheckDevices();
-        if (gMidi.inCount == ins && gMidi.outCount == outs)
-            return true;
-        if (steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
 }
 
 class JackThru : public ::testing::Test {
@@ -72,13 +56,13 @@ protected:
         ASSERT_TRUE(server_.Start());
         peer_ = std::make_unique<JackPeer>("drums", "out", "in");
         ASSERT_TRUE(peer_->Ok());
-        ASSERT_TRUE(CheckUntil(1, 1));
+        ASSERT_TRUE(CheckDevicesUntil(1, 1));
     }
     void TearDown() override
     {
         peer_.reset();
         server_.Stop();
-        EXPECT_TRUE(CheckUntil(0, 0));
+        EXPECT_TRUE(CheckDevicesUntil(0, 0));
     }
     std::vector<std::vector<uint8_t>> PeerGot()
     {
@@ -122,10 +106,10 @@ TEST_F(JackThru, NotesReachTheSelectedOutput)
 TEST_F(JackThru, ADeviceCheckFindsAddedPortsAndTheNamesFollow)
 {
     ASSERT_TRUE(peer_->AddPort("pads", true));
-    ASSERT_TRUE(CheckUntil(2, 1));
+    ASSERT_TRUE(CheckDevicesUntil(2, 1));
     EXPECT_STREQ(gMidi.inName[1], "drums:pads");
     ASSERT_TRUE(peer_->RemovePort("pads"));
-    ASSERT_TRUE(CheckUntil(1, 1));
+    ASSERT_TRUE(CheckDevicesUntil(1, 1));
     EXPECT_STREQ(gMidi.inName[0], "drums:out");
 }
 
@@ -135,14 +119,14 @@ TEST_F(JackThru, AKilledServerIsSurvivedAndItsComebackUsed)
     ASSERT_TRUE(PumpUntilLogged(1));
     server_.Kill();
     peer_->Close();  // a dead client is let go before anything opens a new one
-    ASSERT_TRUE(CheckUntil(0, 0));
+    ASSERT_TRUE(CheckDevicesUntil(0, 0));
     gWinUI.Strike(9);  // nothing to send to: must be harmless
-    PlatMidiDrain(Deliver);
+    PlatMidiDrain(DeliverToWindow);
 
     ASSERT_TRUE(server_.Start());
     peer_ = std::make_unique<JackPeer>("drums", "out", "in");
     ASSERT_TRUE(peer_->Ok());
-    ASSERT_TRUE(CheckUntil(1, 1));
+    ASSERT_TRUE(CheckDevicesUntil(1, 1));
     peer_->Send({0xB0, 0x07, 0x64});
     ASSERT_TRUE(PumpUntilLogged(2));
     ASSERT_TRUE(peer_->WaitReceived(1, 3000));
@@ -174,7 +158,7 @@ TEST_F(JackThru, OddBytesAreForwardedByTheRulesOrIgnored)
     ASSERT_TRUE(PumpUntilLogged(expected, 5000));
     ASSERT_TRUE(PeerReceives(*peer_, expected, 5000));
     std::this_thread::sleep_for(milliseconds(100));
-    PlatMidiDrain(Deliver);
+    PlatMidiDrain(DeliverToWindow);
     EXPECT_EQ(gMidi.logSerial, expected);
     const ByteList got = PeerGot();
     ASSERT_EQ(got.size(), static_cast<size_t>(expected));
