@@ -1,0 +1,5 @@
+# Cross-building for 32-bit Windows with Debian's mingw-w64 (g++-mingw-w64-i686-posix).
+# No emulator: the 32-bit programs are built here but not run.
+set(ZM_MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -1,0 +1,33 @@
+// Internal to the Win32 back end and its tests: what the parts of the back end need from
+// each other. The logic uses platform/platform.h only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace zm_win32 {
+
+// From WinMain: the module that holds the icon resource and the show-state for ShowWindow.
+void SetStartup(HINSTANCE instance, int showCommand);
+
+// The main window, nullptr before its creation and after its destruction.
+HWND MainWindow();
+
+// Called after every message the window procedure hands to MainWndProc, with the message
+// as MainWndProc saw it and its result. For tests; nullptr removes it.
+using MessageObserver = void (*)(uint32_t message, uintptr_t wParam, intptr_t lParam,
+                                 intptr_t result);
+void SetMessageObserver(MessageObserver observer);
+
+// The canvas's memory device context and size (host.cpp copies from it while painting);
+// false when there is no canvas.
+bool CanvasSource(HDC* dc, int* width, int* height);
+
+// The contract's handle of an open input device for the native handle that MM_MIM_DATA
+// carries; kNoMidiDevice when no open device has it (a message left over from a closed one).
+PlatMidiHandle InputHandleFor(uintptr_t nativeHandle);
+
+}  // namespace zm_win32

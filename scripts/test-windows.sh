@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# Builds the Windows program for x86-64 and i686 with mingw-w64 and tests the x86-64 one
+# under Wine on a 1920 x 1080 X server: the logic's unit tests, the Win32 back end's tests,
+# and the real program (its window and pixels, keys and the wheel, a refused second start,
+# closing). The i686 build is only built: these machines cannot run 32-bit programs.
+# Ends with one line "N passed, N failed"; the exit status is 0 only when nothing failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=2
+
+need=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest
+      wine64 xvfb xdotool x11-utils imagemagick)
+missing=()
+for p in "${need[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null \
+    || { echo "test-windows.sh: cannot install ${missing[*]}" >&2; exit 1; }
+fi
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "PASS $*"; }
+fail() { failed=$((failed + 1)); echo "FAIL $*"; }
+check() {  # check NAME COMMAND...
+  local name=$1; shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
+
+# ---------------------------------------------------------------------------------------
+# Build.
+for arch in win64:x86_64 win32:i686; do
+  dir=build-${arch%%:*}
+  tc=cmake/toolchain-mingw-w64-${arch##*:}.cmake
+  if cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$tc" --no-warn-unused-cli >/dev/null \
+     && cmake --build "$dir" -j$jobs; then
+    pass "build $dir"
+  else
+    fail "build $dir"
+  fi
+done
+
+# The logic reaches Windows only through platform/platform.h.
+check "the logic includes no Windows header" \
+  sh -c "! grep -rniE '#include[[:space:]]*[<\"](windows|winuser|wingdi|mmsystem|shellapi)' app surface midi lcd"
+
+# Only DLLs that Windows itself ships, no compiler runtime.
+for dir in build-win64 build-win32; do
+  exe=$dir/platform/win32/zyn_mouse.exe
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" 2>/dev/null | sed -n 's/.*DLL Name: //p' | tr 'a-z' 'A-Z' | sort -u)
+  extra=$(echo "$dlls" | grep -vxE 'KERNEL32.DLL|USER32.DLL|GDI32.DLL|WINMM.DLL|SHELL32.DLL|MSVCRT.DLL|ADVAPI32.DLL' || true)
+  check "$exe needs only system DLLs ($(echo $dlls))" test -n "$dlls" -a -z "$extra"
+done
+
+# ---------------------------------------------------------------------------------------
+# Wine on a private X server and a private prefix.
+build=$root/build-win64
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+[ -x $wine ] || wine=$(command -v wine64)
+wineserver=/usr/lib/wine/wineserver
+[ -x $wineserver ] || wineserver=$(command -v wineserver)
+
+"$wineserver" -k 2>/dev/null  # a server of an earlier run would keep its old display
+
+display=90
+while [ -e /tmp/.X$display-lock ] || [ -e /tmp/.X11-unix/X$display ]; do display=$((display + 1)); done
+Xvfb :$display -screen 0 1920x1080x24 -nolisten tcp >"$build/xvfb.log" 2>&1 &
+xvfb=$!
+export DISPLAY=:$display
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  "$wineserver" -k 2>/dev/null
+  kill $xvfb 2>/dev/null
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+
+# The prefix is made with the display up, so that Wine takes the X server's screen size.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  timeout 300 "$wine" wineboot -i >"$build/wineboot.log" 2>&1
+fi
+check "wine prefix ready" test -f "$WINEPREFIX/system.reg"
+
+# ---------------------------------------------------------------------------------------
+# The unit tests: every GoogleTest case counts.
+run_gtest() {  # run_gtest NAME EXE
+  local out rc p f
+  out=$(cd "$(dirname "$2")" && timeout 300 "$wine" "$(basename "$2")" --gtest_brief=1 2>&1 | grep -v '^ALSA lib')
+  rc=$?
+  echo "$out" | grep -E '^\[  FAILED  \]|Failure|error' | head -40
+  p=$(echo "$out" | sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' | tail -1)
+  f=$(echo "$out" | sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' | tail -1)
+  if [ -z "$p" ]; then
+    fail "$1 (no result, status $rc)"
+    return
+  fi
+  passed=$((passed + p))
+  failed=$((failed + ${f:-0}))
+  echo "$1: ${p} passed, ${f:-0} failed"
+}
+run_gtest "logic unit tests" "$build/tests/platform/win32/zyn_unit_tests.exe"
+run_gtest "win32 back end tests" "$build/tests/platform/win32/zyn_win32_tests.exe"
+
+# ---------------------------------------------------------------------------------------
+# The real program.
+exe=$build/platform/win32/zyn_mouse.exe
+probe=$build/tests/platform/win32/zyn_probe.exe
+probe() { "$wine" "$probe" "$@" 2>/dev/null | tr -d '\r'; }
+shot=$build/test-windows-shot.png
+
+"$wine" "$exe" >"$build/zyn_mouse.log" 2>&1 &
+first=$!
+pids+=($first)
+window=""
+for _ in $(seq 120); do
+  window=$(xdotool search --name '^ZYN_MOUSE Ver1\.02$' 2>/dev/null | head -1) && [ -n "$window" ] && break
+  sleep 0.25
+done
+check "the program shows its window \"ZYN_MOUSE Ver1.02\"" test -n "$window"
+sleep 1  # the first UI cycles draw the panel
+
+read -r ox oy cw ch < <(probe origin ZYN_MOUSE)
+check "client area found (${ox:-?},${oy:-?} ${cw:-?}x${ch:-?})" test -n "${ch:-}"
+ox=${ox:-0} oy=${oy:-0}
+
+# Colours of the screen at canvas points (the view is not scrolled: canvas = client).
+pixels() {  # pixels FILE: "x y RRGGBB" for the client area's top-left 300 x 620 pixels
+  convert "$1" -crop 300x620+$ox+$oy +repage txt:- |
+    sed -n 's/^\([0-9]*\),\([0-9]*\): .*#\([0-9A-Fa-f]\{6\}\).*/\1 \2 \3/p'
+}
+expect() {  # expect NAME "x y RRGGBB"... : every point has its colour
+  local name=$1; shift
+  local bad
+  bad=$(printf '%s\n' "$@" | awk 'NR == FNR { want[$1 " " $2] = toupper($3); next }
+    ($1 " " $2) in want { if (toupper($3) != want[$1 " " $2]) print $1 "," $2 ": " $3 " not " want[$1 " " $2]; delete want[$1 " " $2] }
+    END { for (k in want) print k ": not on the screen" }' - "$pixfile")
+  if [ -z "$bad" ]; then pass "$name"; else fail "$name"; echo "$bad" | head -10; fi
+}
+import -window root "$shot"
+pixfile=$build/test-windows-pixels.txt
+pixels "$shot" >"$pixfile"
+
+expect "background 0x000044 away from texts" \
+  "5 5 000044" "270 20 000044" "5 300 000044" "280 450 000044" "150 610 000044" "11 500 000044" "262 500 000044"
+expect "up arrow: tip row 169 at x 109..110, base row 187 at x 91..128" \
+  "108 169 000044" "109 169 DDDDDD" "110 169 DDDDDD" "111 169 000044" "109 168 000044" \
+  "90 187 000044" "91 187 DDDDDD" "110 187 DDDDDD" "128 187 DDDDDD" "129 187 000044"
+expect "output list outline, corners left out" \
+  "9 49 000044" "10 49 DDDDDD" "259 49 DDDDDD" "260 49 000044" "9 50 DDDDDD" "9 126 DDDDDD" \
+  "9 127 000044" "10 127 DDDDDD" "259 127 DDDDDD" "260 127 000044" "260 126 DDDDDD" "10 50 FFFFFF"
+expect "monitor title bar black, frame 0x777777" \
+  "12 457 000000" "261 475 000000" "20 470 000000" "12 476 777777" "261 476 777777" \
+  "12 500 777777" "261 500 777777" "12 592 777777" "100 592 777777" "261 592 777777" "12 593 000044"
+
+# Keys: played as notes (no MIDI device here), system keys and Alt+F4 do nothing.
+xdotool windowfocus --sync "$window" 2>/dev/null
+xdotool key --delay 30 F1 F2 F3 F10 F12 1 5 0 KP_5 KP_Add KP_Subtract Return Shift_L Up Down Left Right alt+F4
+sleep 0.5
+check "keys handled, the program still runs" kill -0 $first
+check "Alt+F4 did not close the window" test -n "$(xdotool search --name '^ZYN_MOUSE Ver1\.02$' 2>/dev/null)"
+
+# The wheel over the speed box: one notch away from the user lowers the speed, one
+# toward the user brings it back.
+box() { convert "$shot" -crop 25x26+$((ox + 95))+$((oy + 210)) +repage -depth 8 rgb:- | md5sum | cut -c1-32; }
+before=$(box)
+xdotool mousemove $((ox + 107)) $((oy + 223))
+sleep 0.2
+xdotool click 4
+sleep 0.4
+import -window root "$shot"
+lowered=$(box)
+xdotool click 5
+sleep 0.4
+import -window root "$shot"
+back=$(box)
+check "a wheel notch changes the speed digit" test "$before" != "$lowered"
+check "the reverse notch shows the old digit again" test "$before" = "$back"
+
+# A second start is refused with a message box, and ends with status 1 once it is closed.
+"$wine" "$exe" >"$build/zyn_mouse_second.log" 2>&1 &
+second=$!
+pids+=($second)
+box=""
+for _ in $(seq 80); do
+  box=$(xdotool search --name '^ZYN_MOUSE$' 2>/dev/null | head -1) && [ -n "$box" ] && break
+  sleep 0.25
+done
+check "second start shows a window \"ZYN_MOUSE\"" test -n "$box"
+texts=$(probe texts ZYN_MOUSE)
+check "its message is \"Proram still running?\" (got: $texts)" grep -qx 'Proram still running?' <<<"$texts"
+xdotool windowfocus --sync "$box" 2>/dev/null
+xdotool key Return
+status=""
+for _ in $(seq 40); do
+  kill -0 $second 2>/dev/null || { wait $second; status=$?; break; }
+  sleep 0.25
+done
+check "second start ends with status 1 after OK (status ${status:-still running})" test "$status" = 1
+check "the first instance still runs" kill -0 $first
+
+# Closing the window ends the program with status 0.
+probe close ZYN_MOUSE
+status=""
+for _ in $(seq 40); do
+  kill -0 $first 2>/dev/null || { wait $first; status=$?; break; }
+  sleep 0.25
+done
+check "closing the window ends the program with status 0 (status ${status:-still running})" test "$status" = 0
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
