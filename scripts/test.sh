@@ -20,3 +20,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZM_SANITIZE=ON -DZM
 cmake --build build-asan --target zyn_unit_tests -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -L unit --timeout 300)
+
+# The Windows program: cross-built with mingw-w64 and tested under Wine.
+./scripts/test-windows.sh
