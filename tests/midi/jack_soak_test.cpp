@@ -30,12 +30,12 @@ using zm_test::JackServer;
 
 namespace {
 
-long RssKb()
+long PeakRssKb()
 {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
+        if (line.rfind("VmHWM:", 0) == 0)
             return std::stol(line.substr(6));
     return -1;
 }
@@ -74,7 +74,7 @@ TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
                 nextKey += milliseconds(50);
             }
             if (rssAfterWarmUp < 0 && steady_clock::now() - start > seconds(5))
-                rssAfterWarmUp = RssKb();
+                rssAfterWarmUp = PeakRssKb();
             std::this_thread::sleep_for(milliseconds(1));
         }
         ASSERT_TRUE(load.AllSent());
@@ -83,7 +83,7 @@ TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
             PlatMidiDrain(DeliverToWindow);
             std::this_thread::sleep_for(milliseconds(1));
         }
-        const long rssEnd = RssKb();
+        const long rssEnd = PeakRssKb();
         for (int s = 0; s < 4; ++s)
             EXPECT_EQ(load.Received(s), 25000) << "input " << s;
         EXPECT_EQ(load.OutOfOrder(), 0);
@@ -91,7 +91,7 @@ TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
         EXPECT_EQ(load.Notes(), 2L * keys);
         EXPECT_EQ(gMidi.logSerial, 100000 % 10000);
         EXPECT_LT(rssEnd - rssAfterWarmUp, 1024) << "kB after warm-up " << rssAfterWarmUp << ", at the end " << rssEnd;
-        std::printf("load: %ld forwarded, %d keys, %ld xruns, RSS %ld kB -> %ld kB\n",
+        std::printf("load: %ld forwarded, %d keys, %ld xruns, peak RSS %ld kB -> %ld kB\n",
                     load.Received(0) + load.Received(1) + load.Received(2) + load.Received(3), keys,
                     load.Xruns(), rssAfterWarmUp, rssEnd);
     }
