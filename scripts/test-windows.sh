@@ -84,6 +84,8 @@ for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 # The prefix is made with the display up, so that Wine takes the X server's screen size.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 300 "$wine" wineboot -i >"$build/wineboot.log" 2>&1
+  # The registry reaches the disk when the server ends: wait for it (bounded).
+  timeout 120 "$wineserver" -w 2>/dev/null
 fi
 check "wine prefix ready" test -f "$WINEPREFIX/system.reg"
 
