@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the whole suite, then the unit tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up, builds and runs every test: the whole suite, then the unit, window and JACK
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows
+# build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -17,9 +18,9 @@ cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure --timeout 300)
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZM_SANITIZE=ON -DZM_BUILD_BENCH=OFF >/dev/null
-cmake --build build-asan --target zyn_unit_tests -j"$jobs"
+cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -L unit --timeout 300)
+  ctest --output-on-failure -L 'unit|window|jack' --timeout 300)
 
 # The Windows program: cross-built with mingw-w64 and tested under Wine.
 ./scripts/test-windows.sh
