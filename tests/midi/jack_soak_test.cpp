@@ -154,3 +154,58 @@ TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
 }
 
 }  // namespace
+
+namespace {
+
+// Drains into the window procedure and plays a key now and then, for a while.
+void Play(milliseconds howLong)
+{
+    const auto end = steady_clock::now() + howLong;
+    int keys = 0;
+    while (steady_clock::now() < end) {
+        PlatMidiDrain(DeliverToWindow);
+        if (++keys % 50 == 0)
+            MainWndProc(PM_KEYDOWN, PVK_F1, 0);
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+}
+
+TEST(JackSoak, ServerKilledMidStreamAndStartedAgain)
+{
+    ResetProgramState();
+    JackServer server;
+    ASSERT_TRUE(server.Start());
+    auto stream = std::make_unique<JackLoad>("stream", 1, 1000000, 500.0);
+    ASSERT_TRUE(stream->Ok());
+    ASSERT_TRUE(CheckDevicesUntil(1, 1));
+    gWinUI.outSel = static_cast<int16_t>(OutputIndex(stream->InName()));
+    stream->Start();
+    Play(milliseconds(1000));
+    EXPECT_GT(stream->Received(0), 300);
+
+    server.Kill();  // while the stream flows and keys are played
+    const long before = gMidi.logSerial;
+    Play(milliseconds(300));
+    // libjack frees a dead server's leftover clients at the next client it opens: the
+    // test's own dead client goes before the device check opens one.
+    stream.reset();
+    ASSERT_TRUE(CheckDevicesUntil(0, 0));
+    Play(milliseconds(200));  // keys with nothing to send to
+    EXPECT_LE(gMidi.logSerial - before, 200);
+
+    ASSERT_TRUE(server.Start());
+    stream = std::make_unique<JackLoad>("stream", 1, 1000000, 500.0);
+    ASSERT_TRUE(stream->Ok());
+    ASSERT_TRUE(CheckDevicesUntil(1, 1));
+    gWinUI.outSel = static_cast<int16_t>(OutputIndex(stream->InName()));
+    stream->Start();
+    Play(milliseconds(1000));
+    EXPECT_GT(stream->Received(0), 300);
+    EXPECT_EQ(stream->OutOfOrder(), 0);
+    EXPECT_EQ(stream->Foreign(), 0);
+    stream.reset();
+    server.Stop();
+    EXPECT_TRUE(CheckDevicesUntil(0, 0));
+}
+
+}  // namespace
