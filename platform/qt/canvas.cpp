@@ -46,6 +46,7 @@ struct Canvas {
     // One painter stays open on the image between texts: making one per text cost more
     // than the glyphs. The fills' direct writes in between need nothing from it.
     QPainter* painter = nullptr;
+    QString text;  // reused, so drawing a text allocates nothing once warmed up
     PlatFont painterFont = 0;
     int painterAscent = 0;
     QColor painterColor;
@@ -430,7 +431,12 @@ void PlatTextOut(int x, int y, const char* text, int len)
         c.painter->setPen(c.textColor);
         c.painterColor = c.textColor;
     }
-    c.painter->drawText(QPointF(x, static_cast<double>(y) + c.painterAscent), QString::fromLatin1(text, len));
+    c.text.resize(len);
+    QChar* out = c.text.data();
+    for (int i = 0; i < len; ++i) {
+        out[i] = QChar(static_cast<uchar>(text[i]));  // 8-bit text is Latin-1
+    }
+    c.painter->drawText(QPointF(x, static_cast<double>(y) + c.painterAscent), c.text);
 }
 
 // ---------------------------------------------------------------------------------------
