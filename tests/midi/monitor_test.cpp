@@ -63,6 +63,17 @@ protected:
             w.push_back({68, (channel < 10 ? " " : "") + std::to_string(channel), 0});
         return w;
     }
+    // (y, text) of the running-number column after a fresh draw.
+    std::vector<std::pair<int, std::string>> RunningNumbers()
+    {
+        host_double::ClearTexts();
+        gMidi.DrawMonitor();
+        std::vector<std::pair<int, std::string>> numbers;
+        for (const Text& t : host_double::Texts())
+            if (t.x == 14)
+                numbers.emplace_back(t.y, t.text);
+        return numbers;
+    }
     static std::vector<Want> Cat(std::vector<Want> a, const std::vector<Want>& b)
     {
         a.insert(a.end(), b.begin(), b.end());
@@ -99,12 +110,7 @@ TEST_F(MonitorTest, NewestIsAtTheBottomAndOnlyEightAreDrawn)
 {
     for (int i = 0; i < 10; ++i)
         gMidi.OnMidiData(gMidi.inHandle[0], 0xF8);
-    host_double::ClearTexts();
-    gMidi.DrawMonitor();
-    std::vector<std::pair<int, std::string>> numbers;
-    for (const Text& t : host_double::Texts())
-        if (t.x == 14)
-            numbers.emplace_back(t.y, t.text);
+    const auto numbers = RunningNumbers();
     ASSERT_EQ(numbers.size(), 8u);
     for (int j = 0; j < 8; ++j) {
         EXPECT_EQ(numbers[j].first, 578 - 12 * j);
@@ -119,12 +125,7 @@ TEST_F(MonitorTest, FewMessagesKeepTheirRowsAndSerialsWrapBackwards)
     gMidi.logSerial = 9998;
     for (int i = 0; i < 3; ++i)
         gMidi.OnMidiData(gMidi.inHandle[0], 0xF8);  // numbers 9999, 0, 1
-    host_double::ClearTexts();
-    gMidi.DrawMonitor();
-    std::vector<std::pair<int, std::string>> numbers;
-    for (const Text& t : host_double::Texts())
-        if (t.x == 14)
-            numbers.emplace_back(t.y, t.text);
+    const auto numbers = RunningNumbers();
     ASSERT_EQ(numbers.size(), 3u);
     EXPECT_EQ(numbers[0], std::make_pair(578, std::string("    1")));
     EXPECT_EQ(numbers[1], std::make_pair(566, std::string("    0")));
