@@ -114,16 +114,21 @@ run_gtest "win32 back end tests" "$build/tests/platform/win32/zyn_win32_tests.ex
 exe=$build/platform/win32/zyn_mouse.exe
 probe=$build/tests/platform/win32/zyn_probe.exe
 probe() { "$wine" "$probe" "$@" 2>/dev/null | tr -d '\r'; }
+# The id of the first window whose title matches, waiting up to tries quarter seconds.
+wait_window() {
+  local id=""
+  for _ in $(seq "$2"); do
+    id=$(xdotool search --name "$1" 2>/dev/null | head -1) && [ -n "$id" ] && break
+    sleep 0.25
+  done
+  echo "$id"
+}
 shot=$build/test-windows-shot.png
 
 "$wine" "$exe" >"$build/zyn_mouse.log" 2>&1 &
 first=$!
 pids+=($first)
-window=""
-for _ in $(seq 120); do
-  window=$(xdotool search --name '^ZYN_MOUSE Ver1\.02$' 2>/dev/null | head -1) && [ -n "$window" ] && break
-  sleep 0.25
-done
+window=$(wait_window '^ZYN_MOUSE Ver1\.02$' 120)
 check "the program shows its window \"ZYN_MOUSE Ver1.02\"" test -n "$window"
 sleep 1  # the first UI cycles draw the panel
 
@@ -188,11 +193,7 @@ check "the reverse notch shows the old digit again" test "$before" = "$back"
 "$wine" "$exe" >"$build/zyn_mouse_second.log" 2>&1 &
 second=$!
 pids+=($second)
-box=""
-for _ in $(seq 80); do
-  box=$(xdotool search --name '^ZYN_MOUSE$' 2>/dev/null | head -1) && [ -n "$box" ] && break
-  sleep 0.25
-done
+box=$(wait_window '^ZYN_MOUSE$' 80)
 check "second start shows a window \"ZYN_MOUSE\"" test -n "$box"
 texts=$(probe texts ZYN_MOUSE)
 check "its message is \"Proram still running?\" (got: $texts)" grep -qx 'Proram still running?' <<<"$texts"
