@@ -114,6 +114,15 @@ run_gtest "win32 back end tests" "$build/tests/platform/win32/zyn_win32_tests.ex
 exe=$build/platform/win32/zyn_mouse.exe
 probe=$build/tests/platform/win32/zyn_probe.exe
 probe() { "$wine" "$probe" "$@" 2>/dev/null | tr -d '\r'; }
+# Sets status to a started program's exit status once it ends, waiting up to ten seconds;
+# empty if it is still running. (Not in a subshell: only this shell can wait for it.)
+await_exit() {
+  status=""
+  for _ in $(seq 40); do
+    kill -0 "$1" 2>/dev/null || { wait "$1"; status=$?; return; }
+    sleep 0.25
+  done
+}
 # The id of the first window whose title matches, waiting up to tries quarter seconds.
 wait_window() {
   local id=""
@@ -199,21 +208,13 @@ texts=$(probe texts ZYN_MOUSE)
 check "its message is \"Proram still running?\" (got: $texts)" grep -qx 'Proram still running?' <<<"$texts"
 xdotool windowfocus --sync "$box" 2>/dev/null
 xdotool key Return
-status=""
-for _ in $(seq 40); do
-  kill -0 $second 2>/dev/null || { wait $second; status=$?; break; }
-  sleep 0.25
-done
+await_exit $second
 check "second start ends with status 1 after OK (status ${status:-still running})" test "$status" = 1
 check "the first instance still runs" kill -0 $first
 
 # Closing the window ends the program with status 0.
 probe close ZYN_MOUSE
-status=""
-for _ in $(seq 40); do
-  kill -0 $first 2>/dev/null || { wait $first; status=$?; break; }
-  sleep 0.25
-done
+await_exit $first
 check "closing the window ends the program with status 0 (status ${status:-still running})" test "$status" = 0
 
 echo "$passed passed, $failed failed"
