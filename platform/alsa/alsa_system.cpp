@@ -1,0 +1,475 @@
+// The ALSA sequencer as a MIDI system: one client with one private input port, to which
+// up to four sources are subscribed, and one private output port from which events go
+// straight to their destinations. The service thread reads and writes; the UI thread
+// only queries the sequencer and (un)subscribes.
+#include <alsa/asoundlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/alsa/decode.h"
+#include "platform/alsa/pacer.h"
+#include "platform/linux_midi/backends.h"
+#include "platform/linux_midi/names.h"
+#include "platform/linux_midi/short_msg.h"
+
+namespace zm_midi {
+namespace {
+
+using zm_alsa::WirePacer;
+
+constexpr int kNoAddr = -1;
+// The most events read in one pass, so that a flood in leaves room for the writes out.
+constexpr int kReadBatch = 1024;
+constexpr int kWriteBatch = 1024;
+// How soon a send refused for a full receiver is tried again.
+constexpr int kRetryMs = 1;
+
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int Addr(int client, int port) { return client << 8 | port; }
+int ClientOf(int addr) { return addr >> 8; }
+int PortOf(int addr) { return addr & 0xFF; }
+
+// "client:port" as List writes it; kNoAddr for anything else.
+int ParseKey(const std::string& key) {
+    int client = -1, port = -1;
+    char tail = 0;
+    if (std::sscanf(key.c_str(), "%d:%d%c", &client, &port, &tail) != 2) return kNoAddr;
+    if (client < 0 || client > 255 || port < 0 || port > 255) return kNoAddr;
+    return Addr(client, port);
+}
+
+// A short message as a sequencer event. The one-byte messages MIDI leaves undefined have no
+// event type; they travel as their raw byte, which byte-stream ports pass on as it is.
+bool Encode(uint32_t word, snd_seq_event_t* ev, uint8_t raw[1]) {
+    uint8_t b[3] = {};
+    if (UnpackShort(word, b) == 0) return false;
+    const int ch = b[0] & 0x0F;
+    switch (b[0] & 0xF0) {
+    case 0x80: snd_seq_ev_set_noteoff(ev, ch, b[1], b[2]); return true;
+    case 0x90: snd_seq_ev_set_noteon(ev, ch, b[1], b[2]); return true;
+    case 0xA0: snd_seq_ev_set_keypress(ev, ch, b[1], b[2]); return true;
+    case 0xB0: snd_seq_ev_set_controller(ev, ch, b[1], b[2]); return true;
+    case 0xC0: snd_seq_ev_set_pgmchange(ev, ch, b[1]); return true;
+    case 0xD0: snd_seq_ev_set_chanpress(ev, ch, b[1]); return true;
+    case 0xE0: snd_seq_ev_set_pitchbend(ev, ch, (b[2] << 7 | b[1]) - 8192); return true;
+    default: break;
+    }
+    auto fixed = [ev](snd_seq_event_type_t type, int value) {
+        ev->type = type;
+        snd_seq_ev_set_fixed(ev);
+        ev->data.control.value = value;
+        return true;
+    };
+    switch (b[0]) {
+    case 0xF1: return fixed(SND_SEQ_EVENT_QFRAME, b[1]);
+    case 0xF2: return fixed(SND_SEQ_EVENT_SONGPOS, b[2] << 7 | b[1]);
+    case 0xF3: return fixed(SND_SEQ_EVENT_SONGSEL, b[1]);
+    case 0xF6: return fixed(SND_SEQ_EVENT_TUNE_REQUEST, 0);
+    case 0xF8: return fixed(SND_SEQ_EVENT_CLOCK, 0);
+    case 0xFA: return fixed(SND_SEQ_EVENT_START, 0);
+    case 0xFB: return fixed(SND_SEQ_EVENT_CONTINUE, 0);
+    case 0xFC: return fixed(SND_SEQ_EVENT_STOP, 0);
+    case 0xFE: return fixed(SND_SEQ_EVENT_SENSING, 0);
+    case 0xFF: return fixed(SND_SEQ_EVENT_RESET, 0);
+    default:
+        raw[0] = b[0];
+        snd_seq_ev_set_sysex(ev, 1, raw);
+        return true;
+    }
+}
+
+class AlsaSystem final : public System {
+public:
+    AlsaSystem(snd_seq_t* seq, int inPort, int outPort, const Shared& shared)
+        : seq_(seq), self_(snd_seq_client_id(seq)), inPort_(inPort), outPort_(outPort), shared_(shared) {}
+    ~AlsaSystem() override { snd_seq_close(seq_); }
+
+    const char* Name() const override { return "ALSA"; }
+    bool Alive() const override { return alive_.load(std::memory_order_acquire); }
+
+    void List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations) override;
+    bool OpenIn(int slot, const PortRef& port) override;
+    void RunIn(int slot, PlatMidiHandle handle) override {
+        ins_[slot].handle.store(handle, std::memory_order_release);
+    }
+    void CloseIn(int slot) override;
+    bool OpenOut(int slot, const PortRef& port) override;
+    void CloseOut(int slot) override;
+    OutQueue& Out(int slot) override { return outs_[slot].queue; }
+    void Sent(int slot) override {
+        if (outs_[slot].idle.exchange(false)) shared_.kickService();
+    }
+
+    int PollFds(pollfd* fds, int max) override {
+        if (!Alive() || max < 1) return 0;
+        return snd_seq_poll_descriptors(seq_, fds, 1, POLLIN);
+    }
+    int Serve(const pollfd* fds, int n) override;
+
+private:
+    struct InSlot {
+        std::atomic<int> source{kNoAddr};
+        std::atomic<PlatMidiHandle> handle{0};
+    };
+    struct OutSlot {
+        OutQueue queue;
+        // Held by the UI thread to change the destination, and by the service thread while
+        // it writes one batch: a closed slot's destination never gets a later owner's sends.
+        std::mutex mutex;
+        int dest = kNoAddr;
+        bool paced = false;
+        bool dead = false;
+        WirePacer pacer{&SteadyNs};
+        int64_t retryAt = 0;
+        uint64_t discarded = 0;
+        // Set by the service thread when it found nothing to write; the next send wakes it.
+        std::atomic<bool> idle{true};
+    };
+
+    bool ReadInput();
+    void Announce(const snd_seq_event_t& ev);
+    int WriteOutput(OutSlot& out, int64_t now);
+    void Lose(const char* what, int err);
+    uint64_t Incarnation(int addr);
+
+    snd_seq_t* seq_;
+    const int self_;
+    const int inPort_;
+    const int outPort_;
+    Shared shared_;
+    std::atomic<bool> alive_{true};
+    InSlot ins_[kInSlots];
+    OutSlot outs_[kOutSlots];
+    bool moreInput_ = false;  // service thread
+
+    // Bumped by the announcements of ports and clients coming and going; the UI thread
+    // reads them while listing.
+    std::mutex genMutex_;
+    uint64_t genSerial_ = 0;
+    std::unordered_map<int, uint64_t> clientGen_, portGen_;
+};
+
+uint64_t AlsaSystem::Incarnation(int addr) {
+    std::lock_guard lock(genMutex_);
+    auto c = clientGen_.find(ClientOf(addr));
+    auto p = portGen_.find(addr);
+    // Both come from one rising serial: the larger is the latest change of this port.
+    return std::max(c == clientGen_.end() ? 0 : c->second, p == portGen_.end() ? 0 : p->second);
+}
+
+// Ports whose type names no MIDI role at all (sample transfer and the like) are left out;
+// a port with no type bits is listed, since older programs create theirs that way.
+bool CarriesMidi(unsigned type) {
+    constexpr unsigned kMidi = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_MIDI_GM |
+                               SND_SEQ_PORT_TYPE_MIDI_GS | SND_SEQ_PORT_TYPE_MIDI_XG |
+                               SND_SEQ_PORT_TYPE_MIDI_MT32 | SND_SEQ_PORT_TYPE_MIDI_GM2 | SND_SEQ_PORT_TYPE_SYNTH |
+                               SND_SEQ_PORT_TYPE_SYNTHESIZER | SND_SEQ_PORT_TYPE_APPLICATION |
+                               SND_SEQ_PORT_TYPE_SPECIFIC;
+    return type == 0 || (type & kMidi) != 0;
+}
+
+void AlsaSystem::List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations) {
+    if (!Alive()) return;
+    snd_seq_client_info_t* ci;
+    snd_seq_port_info_t* pi;
+    snd_seq_client_info_alloca(&ci);
+    snd_seq_port_info_alloca(&pi);
+    snd_seq_client_info_set_client(ci, -1);
+    while (snd_seq_query_next_client(seq_, ci) >= 0) {
+        const int client = snd_seq_client_info_get_client(ci);
+        if (client == self_ || client == SND_SEQ_CLIENT_SYSTEM) continue;
+        const std::string clientName = TrimCutCharacter(snd_seq_client_info_get_name(ci));
+        snd_seq_port_info_set_client(pi, client);
+        snd_seq_port_info_set_port(pi, -1);
+        while (snd_seq_query_next_port(seq_, pi) >= 0) {
+            const unsigned cap = snd_seq_port_info_get_capability(pi);
+            if ((cap & SND_SEQ_PORT_CAP_NO_EXPORT) || !CarriesMidi(snd_seq_port_info_get_type(pi))) continue;
+            const bool source = (cap & SND_SEQ_PORT_CAP_READ) && (cap & SND_SEQ_PORT_CAP_SUBS_READ);
+            const bool destination = (cap & SND_SEQ_PORT_CAP_WRITE) && (cap & SND_SEQ_PORT_CAP_SUBS_WRITE);
+            if (!source && !destination) continue;
+            const int port = snd_seq_port_info_get_port(pi);
+            PortRef ref;
+            ref.key = std::to_string(client) + ":" + std::to_string(port);
+            const std::string portName = TrimCutCharacter(snd_seq_port_info_get_name(pi));
+            // "UM-ONE" / "UM-ONE MIDI 1" reads best without the repetition.
+            ref.shown = portName.rfind(clientName, 0) == 0 ? portName : clientName + ":" + portName;
+            ref.client = clientName;
+            ref.incarnation = Incarnation(Addr(client, port));
+            if (source && destination) {
+                sources->push_back(ref);
+                destinations->push_back(std::move(ref));
+            } else {
+                (source ? sources : destinations)->push_back(std::move(ref));
+            }
+        }
+    }
+}
+
+bool AlsaSystem::OpenIn(int slot, const PortRef& port) {
+    const int addr = ParseKey(port.key);
+    if (addr == kNoAddr || !Alive()) return false;
+    ins_[slot].handle.store(0, std::memory_order_release);
+    // Known before the subscription, so that its first event finds the slot.
+    ins_[slot].source.store(addr, std::memory_order_release);
+    const int err = snd_seq_connect_from(seq_, inPort_, ClientOf(addr), PortOf(addr));
+    if (err < 0) {
+        ins_[slot].source.store(kNoAddr, std::memory_order_release);
+        return false;
+    }
+    return true;
+}
+
+void AlsaSystem::CloseIn(int slot) {
+    const int addr = ins_[slot].source.exchange(kNoAddr, std::memory_order_acq_rel);
+    ins_[slot].handle.store(0, std::memory_order_release);
+    // Fails harmlessly when the port is gone: the kernel dropped the subscription with it.
+    if (addr != kNoAddr && Alive()) snd_seq_disconnect_from(seq_, inPort_, ClientOf(addr), PortOf(addr));
+}
+
+bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
+    const int addr = ParseKey(port.key);
+    if (addr == kNoAddr || !Alive()) return false;
+    snd_seq_client_info_t* ci;
+    snd_seq_port_info_t* pi;
+    snd_seq_client_info_alloca(&ci);
+    snd_seq_port_info_alloca(&pi);
+    if (snd_seq_get_any_client_info(seq_, ClientOf(addr), ci) < 0) return false;
+    if (snd_seq_get_any_port_info(seq_, ClientOf(addr), PortOf(addr), pi) < 0) return false;
+    if (!(snd_seq_port_info_get_capability(pi) & SND_SEQ_PORT_CAP_WRITE)) return false;
+    // A kernel client of a sound card whose port is a MIDI byte stream (snd-seq-midi's
+    // hardware ports, virmidi) drops silently once its 4 KiB buffer is full. Midi Through
+    // belongs to no card; synthesizer ports (OPL, wavetable) play at once.
+    const unsigned type = snd_seq_port_info_get_type(pi);
+    const bool paced = snd_seq_client_info_get_type(ci) == SND_SEQ_KERNEL_CLIENT &&
+                       snd_seq_client_info_get_card(ci) >= 0 &&
+                       (type & (SND_SEQ_PORT_TYPE_HARDWARE | SND_SEQ_PORT_TYPE_MIDI_GENERIC)) &&
+                       !(type & (SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_SYNTHESIZER));
+    // Events go to the destination by its address, but kernel clients act only on ports in
+    // use: virmidi ignores, and snd-seq-midi has no device open for, a port without a
+    // subscriber.
+    if (snd_seq_connect_to(seq_, outPort_, ClientOf(addr), PortOf(addr)) < 0) return false;
+    OutSlot& out = outs_[slot];
+    std::lock_guard lock(out.mutex);
+    out.dest = addr;
+    out.paced = paced;
+    out.dead = false;
+    out.pacer = WirePacer(&SteadyNs);
+    out.retryAt = 0;
+    out.discarded = 0;
+    return true;
+}
+
+void AlsaSystem::CloseOut(int slot) {
+    OutSlot& out = outs_[slot];
+    int addr;
+    {
+        std::lock_guard lock(out.mutex);
+        addr = out.dest;
+        out.dest = kNoAddr;
+    }
+    out.queue.Reset();
+    if (addr != kNoAddr && Alive()) snd_seq_disconnect_to(seq_, outPort_, ClientOf(addr), PortOf(addr));
+}
+
+void AlsaSystem::Lose(const char* what, int err) {
+    if (alive_.exchange(false)) {
+        std::fprintf(stderr, "ZYN_MOUSE: the ALSA sequencer failed (%s: %s)\n", what, snd_strerror(err));
+        // The UI thread's next device check notices and lets us go.
+        shared_.askDrain();
+    }
+}
+
+void AlsaSystem::Announce(const snd_seq_event_t& ev) {
+    std::lock_guard lock(genMutex_);
+    switch (ev.type) {
+    case SND_SEQ_EVENT_CLIENT_START:
+    case SND_SEQ_EVENT_CLIENT_EXIT:
+        clientGen_[ev.data.addr.client] = ++genSerial_;
+        break;
+    case SND_SEQ_EVENT_PORT_START:
+    case SND_SEQ_EVENT_PORT_EXIT:
+        portGen_[Addr(ev.data.addr.client, ev.data.addr.port)] = ++genSerial_;
+        break;
+    default:
+        break;
+    }
+}
+
+// True when it stopped with events still waiting.
+bool AlsaSystem::ReadInput() {
+    bool pushed = false, more = true;
+    for (int i = 0; i < kReadBatch; ++i) {
+        snd_seq_event_t* ev = nullptr;
+        const int r = snd_seq_event_input(seq_, &ev);
+        if (r == -EAGAIN) {
+            more = false;
+            break;
+        }
+        if (r == -ENOSPC) {  // the kernel emptied our full FIFO
+            shared_.overruns->fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        if (r == -EINTR) continue;
+        if (r < 0) {
+            Lose("reading", r);
+            more = false;
+            break;
+        }
+        if (ev == nullptr) continue;
+        if (ev->source.client == SND_SEQ_CLIENT_SYSTEM && ev->source.port == SND_SEQ_PORT_SYSTEM_ANNOUNCE) {
+            Announce(*ev);
+            continue;
+        }
+        const int source = Addr(ev->source.client, ev->source.port);
+        PlatMidiHandle handle = 0;
+        for (InSlot& in : ins_) {
+            if (in.source.load(std::memory_order_acquire) == source) {
+                handle = in.handle.load(std::memory_order_acquire);
+                break;
+            }
+        }
+        if (handle == 0) continue;  // stopped, closed, or not ours to hear
+        uint32_t words[zm_alsa::kMaxDecoded];
+        const int n = zm_alsa::DecodeEvent(*ev, words);
+        for (int k = 0; k < n; ++k) shared_.in->Push(handle, words[k]);
+        pushed = pushed || n > 0;
+    }
+    if (pushed) shared_.in->Pushed();
+    return more;
+}
+
+// Writes what waits for one output as far as the receiver and the pacing allow; returns
+// the ms until it wants to run again, -1 when only a new send can give it work.
+int AlsaSystem::WriteOutput(OutSlot& out, int64_t now) {
+    std::lock_guard lock(out.mutex);
+    if (out.dest == kNoAddr) return -1;
+    if (out.retryAt > now) return static_cast<int>((out.retryAt - now + 999'999) / 1'000'000);
+    int wait = -1, done = 0;
+    uint32_t word;
+    for (;;) {
+        if (!out.queue.Peek(&word)) {
+            // Idle first, then look again: a send in between either shows here or kicks us.
+            out.idle.store(true);
+            if (!out.queue.Peek(&word)) {
+                // The UI thread's backlog reaches the ring in its drain, which does not
+                // kick us; look again soon.
+                if (out.queue.WantsRefill()) {
+                    out.idle.store(false);
+                    wait = kRetryMs;
+                }
+                break;
+            }
+            out.idle.store(false);
+        }
+        if (done == kWriteBatch) {
+            wait = 0;
+            break;
+        }
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        uint8_t raw[1];
+        if (out.dead || !Encode(word, &ev, raw)) {
+            out.queue.Pop();
+            ++out.discarded;
+            continue;
+        }
+        const int bytes = ShortMsgLength(static_cast<uint8_t>(word));
+        if (out.paced) {
+            const int64_t ns = out.pacer.WaitFor(bytes);
+            if (ns > 0) {
+                wait = static_cast<int>((ns + 999'999) / 1'000'000);
+                break;
+            }
+        }
+        snd_seq_ev_set_source(&ev, outPort_);
+        snd_seq_ev_set_dest(&ev, ClientOf(out.dest), PortOf(out.dest));
+        snd_seq_ev_set_direct(&ev);
+        const int r = snd_seq_event_output_direct(seq_, &ev);
+        if (r == -EAGAIN || r == -ENOMEM) {  // the receiver's FIFO is full: keep it, try again
+            out.retryAt = now + kRetryMs * 1'000'000;
+            wait = kRetryMs;
+            break;
+        }
+        if (r < 0) {
+            out.dead = true;
+            ++out.discarded;
+            std::fprintf(stderr, "ZYN_MOUSE: MIDI output %d:%d refuses messages (%s); what waits for it is dropped\n",
+                         ClientOf(out.dest), PortOf(out.dest), snd_strerror(r));
+            out.queue.Pop();
+            continue;
+        }
+        if (out.paced) out.pacer.Take(bytes);
+        out.queue.Pop();
+        ++done;
+    }
+    if (done > 0 && out.queue.WantsRefill()) shared_.askDrain();
+    return wait;
+}
+
+int AlsaSystem::Serve(const pollfd* fds, int n) {
+    if (!Alive()) return -1;
+    bool readable = moreInput_;
+    for (int i = 0; i < n; ++i) {
+        if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            Lose("poll", -EPIPE);
+            return -1;
+        }
+        readable = readable || (fds[i].revents & POLLIN);
+    }
+    moreInput_ = readable && ReadInput();
+    int wait = moreInput_ ? 0 : -1;
+    const int64_t now = SteadyNs();
+    for (OutSlot& out : outs_) {
+        const int w = WriteOutput(out, now);
+        if (w >= 0 && (wait < 0 || w < wait)) wait = w;
+    }
+    return wait;
+}
+
+}  // namespace
+
+std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why) {
+    // Checked first so that alsa-lib has nothing to complain about on machines without it.
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) {
+        *why = std::string("no JACK server answers and the ALSA sequencer is not available (/dev/snd/seq: ") +
+               std::strerror(errno) + ")";
+        return nullptr;
+    }
+    snd_seq_t* seq = nullptr;
+    int err = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
+    if (err < 0) {
+        *why = std::string("no JACK server answers and the ALSA sequencer could not be opened (") +
+               snd_strerror(err) + ")";
+        return nullptr;
+    }
+    snd_seq_set_client_name(seq, "ZYN_MOUSE");
+    // A deeper FIFO rides out longer stalls of the service thread before the kernel drops.
+    if (snd_seq_set_client_pool_input(seq, 2000) < 0) snd_seq_set_client_pool_input(seq, 1000);
+    constexpr unsigned kPrivate = SND_SEQ_PORT_CAP_NO_EXPORT;
+    const int in = snd_seq_create_simple_port(seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | kPrivate,
+                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    const int out = snd_seq_create_simple_port(seq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | kPrivate,
+                                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    err = in < 0 ? in : out < 0 ? out : 0;
+    if (err == 0) err = snd_seq_connect_from(seq, in, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+    if (err < 0) {
+        *why = std::string("the ALSA sequencer refused our ports (") + snd_strerror(err) + ")";
+        snd_seq_close(seq);
+        return nullptr;
+    }
+    return std::make_unique<AlsaSystem>(seq, in, out, shared);
+}
+
+}  // namespace zm_midi

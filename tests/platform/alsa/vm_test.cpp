@@ -1,0 +1,449 @@
+// The ALSA sequencer back end on a real kernel sequencer: run inside the VM of
+// scripts/alsa-vm.sh, which loads snd-seq-dummy (client 14 "Midi Through") and snd-virmidi
+// (clients 16..19, each port's other end the raw device /dev/snd/midiC0D<n>).
+// Everywhere else each test skips.
+#include <alsa/asoundlib.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/c_midi.h"
+#include "host_double.h"
+#include "platform/linux_midi/short_msg.h"
+#include "platform/platform.h"
+#include "surface/winui.h"
+#include "tests/support/jack_logic.h"
+
+using namespace std::chrono;
+using Words = std::vector<uint32_t>;
+using Names = std::vector<std::string>;
+
+namespace {
+
+bool InVm() { return std::getenv("ZM_ALSA_VM") != nullptr && access("/dev/snd/seq", R_OK | W_OK) == 0; }
+
+#define REQUIRE_VM()                                                                               \
+    do {                                                                                           \
+        if (!InVm()) GTEST_SKIP() << "needs a kernel sequencer: run under scripts/alsa-vm.sh"; \
+    } while (0)
+
+std::string VirName(int n) {
+    const std::string d = "0-" + std::to_string(n);
+    return "Virtual Raw MIDI " + d + ":VirMIDI " + d;
+}
+const char kThrough[] = "Midi Through Port-0";
+
+Names Listed(bool input) {
+    Names names;
+    const int n = input ? PlatMidiInCount() : PlatMidiOutCount();
+    for (int i = 0; i < n; ++i) {
+        char name[64] = {};
+        (input ? PlatMidiInName : PlatMidiOutName)(i, name, sizeof name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+int IndexOf(bool input, const std::string& name) {
+    const Names names = Listed(input);
+    auto it = std::find(names.begin(), names.end(), name);
+    return it == names.end() ? -1 : static_cast<int>(it - names.begin());
+}
+
+// Received messages, as the UI thread drains them.
+std::mutex gotMutex;
+std::vector<std::pair<PlatMidiHandle, uint32_t>> got;
+void Collect(PlatMidiHandle h, uint32_t w) {
+    std::lock_guard lock(gotMutex);
+    got.emplace_back(h, w);
+}
+
+// Drains until count messages came (and then a little longer, to see that no more follow).
+Words DrainFor(PlatMidiHandle handle, size_t count, int timeoutMs = 2000) {
+    const auto end = steady_clock::now() + milliseconds(timeoutMs);
+    auto settled = steady_clock::time_point::max();
+    while (steady_clock::now() < std::min(end, settled)) {
+        PlatMidiDrain(Collect);
+        {
+            std::lock_guard lock(gotMutex);
+            if (got.size() >= count && settled == steady_clock::time_point::max())
+                settled = steady_clock::now() + milliseconds(200);
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    Words words;
+    std::lock_guard lock(gotMutex);
+    for (auto& [h, w] : got) {
+        EXPECT_EQ(h, handle);
+        words.push_back(w);
+    }
+    got.clear();
+    return words;
+}
+
+// The raw end of virmidi device n.
+class Raw {
+public:
+    explicit Raw(int n) {
+        fd_ = open(("/dev/snd/midiC0D" + std::to_string(n)).c_str(), O_RDWR | O_NONBLOCK);
+        // The device drops what arrives before the first poll or read.
+        pollfd p{fd_, POLLIN, 0};
+        poll(&p, 1, 0);
+    }
+    ~Raw() { Close(); }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+    bool Ok() const { return fd_ >= 0; }
+    void Write(const std::vector<uint8_t>& bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t r = write(fd_, bytes.data() + done, bytes.size() - done);
+            if (r > 0) {
+                done += static_cast<size_t>(r);
+            } else {
+                pollfd p{fd_, POLLOUT, 0};
+                poll(&p, 1, 10);
+            }
+        }
+    }
+    // Reads at most max bytes waiting up to timeoutMs for the first.
+    size_t Read(std::vector<uint8_t>* into, size_t max, int timeoutMs) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) return 0;
+        uint8_t buf[4096];
+        const ssize_t r = read(fd_, buf, std::min(max, sizeof buf));
+        if (r <= 0) return 0;
+        into->insert(into->end(), buf, buf + r);
+        return static_cast<size_t>(r);
+    }
+    // Messages in what comes until nothing did for quietMs.
+    Words ReadMessages(int quietMs = 300) {
+        std::vector<uint8_t> bytes;
+        while (Read(&bytes, 4096, quietMs) > 0) {
+        }
+        return Parse(bytes);
+    }
+    static Words Parse(const std::vector<uint8_t>& bytes) {
+        Words words;
+        zm_midi::SplitShortMessages(bytes.data(), bytes.size(), [&](uint32_t w) { words.push_back(w); });
+        return words;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A second sequencer client playing the other side.
+class Peer {
+public:
+    Peer() {
+        if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return;
+        snd_seq_set_client_name(seq_, "zm peer");
+        constexpr unsigned kBoth = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE |
+                                   SND_SEQ_PORT_CAP_SUBS_WRITE;
+        port_ = snd_seq_create_simple_port(seq_, "visible", kBoth, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+        hidden_ = snd_seq_create_simple_port(seq_, "hidden", kBoth | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                             SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+    }
+    ~Peer() {
+        if (seq_ != nullptr) snd_seq_close(seq_);
+    }
+    bool Ok() const { return seq_ != nullptr && port_ >= 0 && hidden_ >= 0; }
+    // To everyone subscribed to the visible port.
+    void Send(snd_seq_event_t ev) {
+        snd_seq_ev_set_source(&ev, port_);
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        EXPECT_GE(snd_seq_event_output_direct(seq_, &ev), 0);
+    }
+
+private:
+    snd_seq_t* seq_ = nullptr;
+    int port_ = -1, hidden_ = -1;
+};
+
+snd_seq_event_t Control(snd_seq_event_type_t type, int channel, unsigned param, int value) {
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    ev.type = type;
+    ev.data.control.channel = static_cast<unsigned char>(channel);
+    ev.data.control.param = param;
+    ev.data.control.value = value;
+    return ev;
+}
+
+class AlsaVm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_VM();
+        PlatMidiRescan();
+        std::lock_guard lock(gotMutex);
+        got.clear();
+    }
+    PlatMidiHandle OpenIn(const std::string& name) {
+        const int index = IndexOf(true, name);
+        PlatMidiHandle h = kNoMidiDevice;
+        EXPECT_GE(index, 0) << name;
+        EXPECT_EQ(PlatMidiInOpen(&h, index), 0) << name;
+        EXPECT_EQ(PlatMidiInStart(h), 0);
+        return h;
+    }
+    PlatMidiHandle OpenOut(const std::string& name) {
+        const int index = IndexOf(false, name);
+        PlatMidiHandle h = kNoMidiDevice;
+        EXPECT_GE(index, 0) << name;
+        EXPECT_EQ(PlatMidiOutOpen(&h, index), 0) << name;
+        return h;
+    }
+};
+
+TEST_F(AlsaVm, ListsOthersPortsOnlyWithTheLoopbackAnOutputAndLast) {
+    Peer peer;
+    ASSERT_TRUE(peer.Ok());
+    PlatMidiRescan();
+    EXPECT_EQ(Listed(true), (Names{VirName(0), VirName(1), VirName(2), VirName(3), "zm peer:visible"}));
+    EXPECT_EQ(Listed(false), (Names{VirName(0), VirName(1), VirName(2), VirName(3), "zm peer:visible", kThrough}));
+}
+
+TEST_F(AlsaVm, RawBytesArriveAsMessagesAndMessagesLeaveAsBytes) {
+    const PlatMidiHandle in = OpenIn(VirName(0));
+    Raw raw0(0);
+    ASSERT_TRUE(raw0.Ok());
+    raw0.Write({0x90, 0x3C, 0x64, 0x3E, 0x00,     // running status, velocity 0 stays a note-on
+                0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7,  // SysEx: ignored
+                0xB5, 0x07, 0x50, 0xC1, 0x05, 0xE2, 0x00, 0x40, 0xF8, 0xD3, 0x22, 0xF2, 0x10, 0x20, 0xFA, 0xFE});
+    EXPECT_EQ(DrainFor(in, 10), (Words{0x643C90, 0x003E90, 0x5007B5, 0x05C1, 0x4000E2, 0xF8, 0x22D3, 0x2010F2,
+                                       0xFA, 0xFE}));
+    EXPECT_EQ(PlatMidiInClose(in), 0);
+
+    const PlatMidiHandle out = OpenOut(VirName(1));
+    Raw raw1(1);
+    ASSERT_TRUE(raw1.Ok());
+    const Words sent = {0x643C90, 0x003C80, 0x5007B5, 0x05C1, 0x7F7FE2, 0x0000E2, 0xF8, 0x22D3,
+                        0x2010F2, 0x03F3, 0x35F1, 0xF6, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF, 0xF4, 0x2211AF};
+    for (uint32_t w : sent) EXPECT_EQ(PlatMidiOutShortMsg(out, w), 0);
+    EXPECT_EQ(raw1.ReadMessages(), sent);
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
+}
+
+TEST_F(AlsaVm, OneEventMayBringSeveralMessages) {
+    Peer peer;
+    ASSERT_TRUE(peer.Ok());
+    PlatMidiRescan();
+    const PlatMidiHandle in = OpenIn("zm peer:visible");
+    peer.Send(Control(SND_SEQ_EVENT_CONTROL14, 1, 7, 0x1234));
+    peer.Send(Control(SND_SEQ_EVENT_NONREGPARAM, 2, 0x0102, 0x0304));
+    snd_seq_event_t sysex;
+    snd_seq_ev_clear(&sysex);
+    uint8_t bytes[] = {0xF0, 0x7E, 0x7F, 0xF7};
+    snd_seq_ev_set_sysex(&sysex, sizeof bytes, bytes);
+    peer.Send(sysex);
+    peer.Send(Control(SND_SEQ_EVENT_REGPARAM, 0, 0, 0x2000));
+    EXPECT_EQ(DrainFor(in, 10), (Words{0x2407B1, 0x3427B1, 0x0263B2, 0x0262B2, 0x0606B2, 0x0426B2, 0x0065B0,
+                                       0x0064B0, 0x4006B0, 0x0026B0}));
+    EXPECT_EQ(PlatMidiInClose(in), 0);
+}
+
+// Note-ons told apart by their note and velocity.
+uint32_t Numbered(int i) { return zm_midi::PackBytes(0x90, static_cast<uint8_t>(i % 128), static_cast<uint8_t>(1 + i / 128 % 127)); }
+int NumberOf(uint32_t w) { return static_cast<int>((w >> 16 & 0x7F) - 1) * 128 + static_cast<int>(w >> 8 & 0x7F); }
+
+struct Tally {
+    int lost = 0, outOfOrder = 0;
+};
+Tally Check(const Words& words, int count) {
+    Tally t;
+    int next = 0;
+    for (uint32_t w : words) {
+        if (NumberOf(w) != next) ++t.outOfOrder;
+        next = NumberOf(w) + 1;
+    }
+    t.lost = count - static_cast<int>(words.size());
+    return t;
+}
+
+// Reads a raw device on a thread of its own until count messages came or nothing came
+// for a while, in bites of at most bite bytes with a pause after each.
+class Reader {
+public:
+    Reader(Raw& raw, size_t count, size_t bite, int pauseMs)
+        : thread_([this, &raw, count, bite, pauseMs] { Run(raw, count, bite, pauseMs); }) {}
+    ~Reader() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool Done() const { return done_; }
+    Words Join(steady_clock::time_point* last) {
+        thread_.join();
+        *last = last_;
+        return Raw::Parse(bytes_);
+    }
+
+private:
+    void Run(Raw& raw, size_t count, size_t bite, int pauseMs) {
+        auto heard = steady_clock::now();
+        while (steady_clock::now() - heard < seconds(3)) {
+            if (raw.Read(&bytes_, bite, 50) > 0) {
+                heard = last_ = steady_clock::now();
+                // A note-on takes two bytes at least (running status).
+                if (bytes_.size() >= 2 * count && Raw::Parse(bytes_).size() >= count) break;
+            }
+            if (pauseMs > 0) std::this_thread::sleep_for(milliseconds(pauseMs));
+        }
+        done_ = true;
+    }
+
+    std::vector<uint8_t> bytes_;
+    steady_clock::time_point last_{};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// virmidi drops what its reader has not taken once its 4 KiB buffer is full: only pacing
+// at the wire's rate gets a burst through to a reader that takes its time.
+TEST_F(AlsaVm, ABurstReachesASlowReaderWholeAndInOrder) {
+    constexpr int kCount = 10'000;
+    const PlatMidiHandle out = OpenOut(VirName(2));
+    Raw raw(2);
+    ASSERT_TRUE(raw.Ok());
+    Reader reader(raw, kCount, 32, 5);  // at most 6,400 bytes a second: twice the wire's rate
+    const auto start = steady_clock::now();
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(PlatMidiOutShortMsg(out, Numbered(i)), 0);
+    while (!reader.Done()) {
+        PlatMidiDrain(Collect);  // moves the sends still waiting on our side along
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    steady_clock::time_point last;
+    const Tally t = Check(reader.Join(&last), kCount);
+    std::printf("[ figure ] alsa burst to a slow reader: %d messages, lost %d, out of order %d, %lld ms\n", kCount,
+                t.lost, t.outOfOrder, static_cast<long long>(duration_cast<milliseconds>(last - start).count()));
+    EXPECT_EQ(t.lost, 0);
+    EXPECT_EQ(t.outOfOrder, 0);
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
+}
+
+TEST_F(AlsaVm, UnpluggedPortsLeaveAndComeBackAsNewOnes) {
+    const char* ko = std::getenv("ZM_VIRMIDI_KO");
+    ASSERT_NE(ko, nullptr);
+    const uint64_t inBefore = PlatMidiInId(IndexOf(true, VirName(0)));
+    const uint64_t outBefore = PlatMidiOutId(IndexOf(false, VirName(0)));
+    ASSERT_NE(inBefore, 0u);
+    // An input held open keeps the module in use: closing must let go of the subscription.
+    EXPECT_EQ(PlatMidiInClose(OpenIn(VirName(0))), 0);
+
+    ASSERT_EQ(std::system("rmmod snd_virmidi"), 0);
+    PlatMidiRescan();
+    EXPECT_EQ(Listed(true), Names{});
+    EXPECT_EQ(Listed(false), Names{kThrough});
+
+    ASSERT_EQ(std::system((std::string("insmod ") + ko).c_str()), 0);
+    for (int i = 0; i < 100 && PlatMidiInCount() < 4; ++i) {
+        std::this_thread::sleep_for(milliseconds(20));
+        PlatMidiRescan();
+    }
+    ASSERT_EQ(Listed(true), (Names{VirName(0), VirName(1), VirName(2), VirName(3)}));
+    EXPECT_NE(PlatMidiInId(0), inBefore);
+    EXPECT_NE(PlatMidiOutId(0), outBefore);
+
+    // And the port that came back works.
+    const PlatMidiHandle in = OpenIn(VirName(0));
+    Raw raw(0);
+    raw.Write({0x90, 0x40, 0x7F});
+    EXPECT_EQ(DrainFor(in, 1), Words{0x7F4090});
+    EXPECT_EQ(PlatMidiInClose(in), 0);
+}
+
+// The logic's device check, thru and log on the real sequencer.
+class AlsaVmLogic : public AlsaVm {
+protected:
+    void SetUp() override {
+        AlsaVm::SetUp();
+        if (IsSkipped()) return;
+        ResetProgramState();
+        ASSERT_TRUE(zm_test::CheckDevicesUntil(4, 5));
+    }
+    void TearDown() override {
+        if (IsSkipped()) return;
+        // Let go of every device, as a device check that finds none would.
+        for (int i = 0; i < gMidi.inCount; ++i) {
+            if (gMidi.inHandle[i] == kNoMidiDevice) continue;
+            PlatMidiInStop(gMidi.inHandle[i]);
+            PlatMidiInClose(gMidi.inHandle[i]);
+        }
+        for (int i = 0; i < gMidi.outCount; ++i) {
+            if (gMidi.outHandle[i] != kNoMidiDevice) PlatMidiOutClose(gMidi.outHandle[i]);
+        }
+        ResetProgramState();
+    }
+    static void Pump(int ms) {
+        const auto end = steady_clock::now() + milliseconds(ms);
+        while (steady_clock::now() < end) {
+            PlatMidiDrain(zm_test::DeliverToWindow);
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    }
+};
+
+TEST_F(AlsaVmLogic, TheThruNeverFeedsItself) {
+    EXPECT_STREQ(gMidi.outName[0], VirName(0).c_str());  // the default output is a real device
+    EXPECT_STREQ(gMidi.outName[4], kThrough);
+    for (int i = 0; i < 4; ++i) EXPECT_STREQ(gMidi.inName[i], VirName(i).c_str());
+
+    // Through the loopback: it echoes to its readers, and we are none.
+    gWinUI.outSel = 4;
+    Raw raw1(1), raw0(0);
+    raw1.Write({0x90, 0x3C, 0x64});
+    Pump(500);
+    EXPECT_EQ(gMidi.logSerial, 1);
+
+    gWinUI.outSel = 0;
+    raw1.Write({0x91, 0x3D, 0x65});
+    Pump(300);
+    EXPECT_EQ(raw0.ReadMessages(), Words{0x653D91});
+    Pump(200);
+    EXPECT_EQ(gMidi.logSerial, 2);
+}
+
+TEST_F(AlsaVmLogic, ThruFigure) {
+    constexpr int kCount = 10'000;
+    gWinUI.outSel = 1;
+    Raw raw0(0), raw1(1);
+    Reader reader(raw1, kCount, 4096, 0);
+    const auto start = steady_clock::now();
+    std::thread writer([&] {
+        // A steady stream of about four times the wire's rate.
+        for (int i = 0; i < kCount; i += 32) {
+            std::vector<uint8_t> chunk;
+            for (int k = i; k < std::min(kCount, i + 32); ++k) {
+                const uint32_t w = Numbered(k);
+                chunk.insert(chunk.end(), {uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16)});
+            }
+            raw0.Write(chunk);
+            std::this_thread::sleep_for(milliseconds(8));
+        }
+    });
+    while (!reader.Done()) {
+        PlatMidiDrain(zm_test::DeliverToWindow);
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    writer.join();
+    steady_clock::time_point last;
+    const Tally t = Check(reader.Join(&last), kCount);
+    std::printf("[ figure ] alsa thru: %d messages, lost %d, out of order %d, %lld ms\n", kCount, t.lost, t.outOfOrder,
+                static_cast<long long>(duration_cast<milliseconds>(last - start).count()));
+    EXPECT_EQ(t.lost, 0);
+    EXPECT_EQ(t.outOfOrder, 0);
+}
+
+}  // namespace
