@@ -52,6 +52,10 @@ public:
     int32_t outCount = 0;
     char outName[5][40] = {};
     char inName[5][40] = {};
+    // What the platform called each listed device at the last open (PlatMidiInId): a
+    // device replaced under the same count shows as a changed value.
+    uint64_t inId[5] = {};
+    uint64_t outId[5] = {};
     int32_t logHead = 0;
     LogEntry log[32] = {};
     int32_t logSerial = 0;

@@ -49,6 +49,8 @@ int PlatMidiInCount() { return 1; }
 int PlatMidiOutCount() { return 1; }
 bool PlatMidiInName(int index, char* name, size_t size) { return index == 0 && CopyName("Bench Keys", name, size); }
 bool PlatMidiOutName(int index, char* name, size_t size) { return index == 0 && CopyName("Bench Recorder", name, size); }
+uint64_t PlatMidiInId(int index) { return index == 0 ? 1 : 0; }
+uint64_t PlatMidiOutId(int index) { return index == 0 ? 2 : 0; }
 
 int PlatMidiInOpen(PlatMidiHandle* handle, int index)
 {

@@ -22,6 +22,17 @@ void WriteName(char* slot, const char* name)
     std::memset(slot + len, 0, kNameBytes - len);
 }
 
+// True when a device at one of the first count indices is not the one opened there: a
+// synth restarted between two checks leaves the count as it was.
+bool Replaced(uint64_t (*idOf)(int), const uint64_t* ids, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (idOf(i) != ids[i])
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void C_Midi::OpenInputs()
@@ -29,6 +40,7 @@ void C_Midi::OpenInputs()
     const int n = Capped(PlatMidiInCount(), kMaxInputs);
     inCount = n;
     for (int i = 0; i < n; ++i) {
+        inId[i] = PlatMidiInId(i);
         char name[kNameBytes + 1] = {};
         if (!PlatMidiInName(i, name, sizeof name))
             name[0] = '\0';  // better no name than another device's old one
@@ -48,6 +60,7 @@ void C_Midi::OpenOutputs()
     const int n = Capped(PlatMidiOutCount(), kMaxOutputs);
     outCount = n;
     for (int i = 0; i < n; ++i) {
+        outId[i] = PlatMidiOutId(i);
         char name[kNameBytes + 1] = {};
         if (!PlatMidiOutName(i, name, sizeof name))
             name[0] = '\0';
@@ -72,7 +85,7 @@ void C_Midi::CheckDevices()
     const bool systemChanged = epoch != midiEpoch;
     midiEpoch = epoch;
 
-    if (Capped(PlatMidiInCount(), kMaxInputs) != inCount || systemChanged) {
+    if (Capped(PlatMidiInCount(), kMaxInputs) != inCount || systemChanged || Replaced(PlatMidiInId, inId, inCount)) {
         for (int i = 0; i < inCount; ++i) {
             if (inHandle[i] == kNoMidiDevice)
                 continue;
@@ -83,7 +96,8 @@ void C_Midi::CheckDevices()
         RequestRedraw(REDRAW_FULL);
         OpenInputs();
     }
-    if (Capped(PlatMidiOutCount(), kMaxOutputs) != outCount || systemChanged) {
+    if (Capped(PlatMidiOutCount(), kMaxOutputs) != outCount || systemChanged ||
+        Replaced(PlatMidiOutId, outId, outCount)) {
         for (int i = 0; i < outCount; ++i) {
             if (outHandle[i] == kNoMidiDevice)
                 continue;

@@ -171,6 +171,10 @@ int PlatMidiOutCount();
 // Writes the device's name, NUL-terminated, at most size - 1 bytes; false if unknown.
 bool PlatMidiInName(int index, char* name, size_t size);
 bool PlatMidiOutName(int index, char* name, size_t size);
+// Stands for the device at the index: the same value while it is the same device, another
+// once it was replaced (a synth restarted under the same name); 0 if there is none.
+uint64_t PlatMidiInId(int index);
+uint64_t PlatMidiOutId(int index);
 // Results: 0 = success.
 int PlatMidiInOpen(PlatMidiHandle* handle, int index);
 int PlatMidiInStart(PlatMidiHandle handle);

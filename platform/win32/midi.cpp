@@ -91,6 +91,26 @@ bool PlatMidiOutName(int index, char* name, size_t size)
     return CopyName(caps.szPname, name, size);
 }
 
+// winmm gives a device nothing but its index and name.
+static uint64_t NameId(bool ok, const char* name)
+{
+    uint64_t h = 1469598103934665603ull;
+    for (const char* p = name; ok && *p != '\0'; ++p) h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+    return ok ? (h | 1) : 0;
+}
+
+uint64_t PlatMidiInId(int index)
+{
+    char name[64] = {};
+    return NameId(PlatMidiInName(index, name, sizeof name), name);
+}
+
+uint64_t PlatMidiOutId(int index)
+{
+    char name[64] = {};
+    return NameId(PlatMidiOutName(index, name, sizeof name), name);
+}
+
 int PlatMidiInOpen(PlatMidiHandle* handle, int index)
 {
     if (handle == nullptr || index < 0) {

@@ -1,6 +1,7 @@
 #include "midi_double.h"
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -175,6 +176,19 @@ int PlatMidiOutShortMsg(PlatMidiHandle handle, uint32_t message)
     S().sent.push_back({DeviceOf(handle), message});
     return 0;
 }
+
+namespace {
+uint64_t IdOf(const std::vector<Device>& list, int index)
+{
+    if (index < 0 || index >= static_cast<int>(list.size()))
+        return 0;
+    const Device& d = list[index];
+    return d.id != 0 ? d.id : std::hash<std::string>{}(d.name) | 1;
+}
+}  // namespace
+
+uint64_t PlatMidiInId(int index) { return IdOf(S().inputs, index); }
+uint64_t PlatMidiOutId(int index) { return IdOf(S().outputs, index); }
 
 void PlatMidiSetWake(void (*wake)()) { S().wake = wake; }
 

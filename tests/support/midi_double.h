@@ -15,6 +15,7 @@ struct Device {
     bool openFails = false;
     bool startFails = false;
     bool nameFails = false;
+    uint64_t id = 0;  // 0: stands for its name
 };
 
 struct Call {
