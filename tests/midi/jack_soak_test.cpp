@@ -14,6 +14,7 @@
 
 #include "app/c_midi.h"
 #include "host_double.h"
+#include "platform/linux_midi/backends.h"
 #include "platform/platform.h"
 #include "surface/winui.h"
 #include "tests/support/jack_load.h"
@@ -193,6 +194,7 @@ TEST(JackSoak, ServerKilledMidStreamAndStartedAgain)
     Play(milliseconds(200));  // keys with nothing to send to
     EXPECT_LE(gMidi.logSerial - before, 200);
 
+    ASSERT_TRUE(zm_midi::WaitServiceIdle(5000));
     ASSERT_TRUE(server.Start());
     stream = std::make_unique<JackLoad>("stream", 1, 1000000, 500.0);
     ASSERT_TRUE(stream->Ok());

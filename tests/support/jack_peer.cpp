@@ -91,6 +91,11 @@ bool JackPeer::SetPrettyName(const std::string& port, const std::string& pretty)
            0;
 }
 
+bool JackPeer::SetAlias(const std::string& port, const std::string& alias) {
+    jack_port_t* p = client_ == nullptr ? nullptr : jack_port_by_name(client_, FullName(port).c_str());
+    return p != nullptr && jack_port_set_alias(p, alias.c_str()) == 0;
+}
+
 bool JackPeer::Connect(const std::string& from, const std::string& to) {
     return client_ != nullptr && jack_connect(client_, from.c_str(), to.c_str()) == 0;
 }
@@ -106,12 +111,16 @@ int JackPeer::Process(jack_nframes_t frames, void* arg) {
     std::lock_guard lock(self->mutex_);
     // A period's buffer holds a few dozen events; the rest wait for the next one.
     size_t sent = 0;
-    while (sent < self->outgoing_.size()) {
-        const std::vector<uint8_t>& bytes = self->outgoing_[sent];
+    while (self->nextOut_ < self->outgoing_.size() && sent < self->perPeriod_) {
+        const std::vector<uint8_t>& bytes = self->outgoing_[self->nextOut_];
         if (jack_midi_event_write(outBuf, 0, bytes.data(), bytes.size()) != 0) break;
+        ++self->nextOut_;
         ++sent;
     }
-    self->outgoing_.erase(self->outgoing_.begin(), self->outgoing_.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (self->nextOut_ == self->outgoing_.size()) {
+        self->outgoing_.clear();
+        self->nextOut_ = 0;
+    }
     const uint32_t count = jack_midi_get_event_count(inBuf);
     for (uint32_t i = 0; i < count; ++i) {
         jack_midi_event_t event;

@@ -4,6 +4,7 @@
 
 #include <jack/jack.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -32,6 +33,15 @@ public:
 
     // Queues one event for the output port; it goes out in the next period.
     void Send(const std::vector<uint8_t>& bytes);
+    // At most this many events a period (a steady stream instead of full buffers).
+    void SetPerPeriod(size_t count) {
+        std::lock_guard lock(mutex_);
+        perPeriod_ = count;
+    }
+    bool AllSent() const {
+        std::lock_guard lock(mutex_);
+        return outgoing_.empty();
+    }
     std::vector<Event> Received() const;
     // Waits (bounded) until at least count events have arrived.
     bool WaitReceived(size_t count, int timeoutMs) const;
@@ -40,6 +50,7 @@ public:
     bool AddPort(const std::string& name, bool output);
     bool RemovePort(const std::string& name);
     bool SetPrettyName(const std::string& port, const std::string& pretty);
+    bool SetAlias(const std::string& port, const std::string& alias);
     bool Connect(const std::string& from, const std::string& to);
 
     // Closes the client; safe after its server died.
@@ -54,6 +65,8 @@ private:
     std::map<std::string, jack_port_t*> extra_;
     mutable std::mutex mutex_;
     std::vector<std::vector<uint8_t>> outgoing_;  // guarded by mutex_
+    size_t nextOut_ = 0;                          // guarded by mutex_
+    size_t perPeriod_ = SIZE_MAX;                 // guarded by mutex_
     std::vector<Event> received_;                 // guarded by mutex_
 };
 

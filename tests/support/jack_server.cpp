@@ -43,7 +43,8 @@ int TakeNameSlot(int* lockFd) {
 
 }  // namespace
 
-JackServer::JackServer(int periodFrames) : period_(std::to_string(periodFrames)) {
+JackServer::JackServer(int periodFrames, bool realtime)
+    : period_(std::to_string(periodFrames)), realtime_(realtime) {
     const int slot = TakeNameSlot(&nameLock_);
     name_ = slot >= 0 ? "zmtest" + std::to_string(slot)
                       : "zmtest-" + std::to_string(getpid()) + "-" + std::to_string(serial.fetch_add(1));
@@ -74,7 +75,7 @@ bool JackServer::Start() {
             dup2(devnull, STDOUT_FILENO);
             dup2(devnull, STDERR_FILENO);
         }
-        execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", period_.c_str(),
+        execlp("jackd", "jackd", realtime_ ? "-R" : "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", period_.c_str(),
                static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -11,7 +11,8 @@ class JackServer {
 public:
     // Picks a name unique to this process; JACK_DEFAULT_SERVER is set to it at Start.
     // Long runs may ask for a longer period, which rides out a busy machine's stalls.
-    explicit JackServer(int periodFrames = 128);
+    // Realtime by default: that is what musicians run, and where loss is judged.
+    explicit JackServer(int periodFrames = 128, bool realtime = true);
     ~JackServer();
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
@@ -31,6 +32,7 @@ private:
 
     std::string name_;
     std::string period_;
+    bool realtime_;
     int nameLock_ = -1;
     pid_t pid_ = -1;
 };

@@ -1,0 +1,252 @@
+// The JACK back end: one client with four input and five output ports, registered once;
+// opening a device connects a free port of ours to it. The process callback moves
+// received events into the shared queue and waiting sends into the port buffers; it
+// never locks, allocates, waits or calls the server.
+#include <jack/jack.h>
+#include <jack/metadata.h>
+#include <jack/midiport.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux_midi/backends.h"
+#include "platform/linux_midi/short_msg.h"
+
+namespace zm_midi {
+namespace {
+
+// libjack reports every failed connection attempt on stderr; we probe at every check.
+void Quiet(const char*) {}
+
+class JackSystem final : public System {
+public:
+    explicit JackSystem(const Shared& shared) : shared_(shared) {}
+
+    ~JackSystem() override {
+        if (client_ == nullptr) return;
+        // A dead server's client only needs its resources back.
+        if (Alive()) jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+
+    bool Open(std::string* why) {
+        jack_status_t status{};
+        client_ = jack_client_open("ZYN_MOUSE", JackNoStartServer, &status);
+        if (client_ == nullptr) {
+            *why = "no JACK server answers";
+            return false;
+        }
+        char name[16];
+        for (int i = 0; i < kInSlots; ++i) {
+            std::snprintf(name, sizeof name, "in_%d", i + 1);
+            in_[i] = jack_port_register(client_, name, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        }
+        for (int i = 0; i < kOutSlots; ++i) {
+            std::snprintf(name, sizeof name, "out_%d", i + 1);
+            out_[i] = jack_port_register(client_, name, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        }
+        for (jack_port_t* p : in_) {
+            if (p == nullptr) return Fail(why, "cannot register its ports");
+        }
+        for (jack_port_t* p : out_) {
+            if (p == nullptr) return Fail(why, "cannot register its ports");
+        }
+        jack_set_process_callback(client_, &JackSystem::Process, this);
+        jack_on_info_shutdown(client_, &JackSystem::OnShutdown, this);
+        jack_set_port_registration_callback(client_, &JackSystem::OnRegistration, this);
+        jack_set_port_rename_callback(client_, &JackSystem::OnRename, this);
+        if (jack_activate(client_) != 0) return Fail(why, "cannot be activated");
+        return true;
+    }
+
+    const char* Name() const override { return "JACK"; }
+    bool Alive() const override { return !gone_.load(std::memory_order_acquire); }
+
+    void List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations) override {
+        if (!Alive()) return;
+        ListSide(JackPortIsOutput, sources);
+        ListSide(JackPortIsInput, destinations);
+        // A port that came back under its old name has lost our connection to it: it is
+        // another port, and the logic must open it again.
+        for (int i = 0; i < kInSlots; ++i) NoticeReplaced(in_[i], inTarget_[i], *sources);
+        for (int i = 0; i < kOutSlots; ++i) NoticeReplaced(out_[i], outTarget_[i], *destinations);
+    }
+
+    bool OpenIn(int slot, const PortRef& port) override {
+        if (!Connect(port.key.c_str(), jack_port_name(in_[slot]))) return false;
+        inTarget_[slot] = port.key;
+        return true;
+    }
+    void RunIn(int slot, PlatMidiHandle handle) override {
+        inHandle_[slot].store(handle, std::memory_order_release);
+    }
+    void CloseIn(int slot) override {
+        if (Alive()) jack_disconnect(client_, inTarget_[slot].c_str(), jack_port_name(in_[slot]));
+        inTarget_[slot].clear();
+    }
+    bool OpenOut(int slot, const PortRef& port) override {
+        if (!Connect(jack_port_name(out_[slot]), port.key.c_str())) return false;
+        outTarget_[slot] = port.key;
+        return true;
+    }
+    void CloseOut(int slot) override {
+        if (Alive()) jack_disconnect(client_, jack_port_name(out_[slot]), outTarget_[slot].c_str());
+        outTarget_[slot].clear();
+        outQueue_[slot].Reset();
+    }
+    OutQueue& Out(int slot) override { return outQueue_[slot]; }
+
+private:
+    bool Fail(std::string* why, const char* what) {
+        *why = std::string("the JACK client ") + what;
+        jack_client_close(client_);
+        client_ = nullptr;
+        return false;
+    }
+
+    bool Connect(const char* from, const char* to) {
+        if (!Alive()) return false;
+        const int rc = jack_connect(client_, from, to);
+        return rc == 0 || rc == EEXIST;
+    }
+
+    void ListSide(unsigned long flags, std::vector<PortRef>* list) {
+        const char** names = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+        if (names == nullptr) return;
+        const int aliasSize = jack_port_name_size();
+        std::vector<char> a1(static_cast<size_t>(aliasSize)), a2(static_cast<size_t>(aliasSize));
+        for (const char** n = names; *n != nullptr; ++n) {
+            jack_port_t* port = jack_port_by_name(client_, *n);
+            if (port == nullptr || jack_port_is_mine(client_, port)) continue;
+            PortRef ref;
+            ref.key = *n;
+            ref.client = ref.key.substr(0, ref.key.find(':'));
+            char* aliases[2] = {a1.data(), a2.data()};
+            const int count = jack_port_get_aliases(port, aliases);
+            for (int i = 0; i < count; ++i) ref.aliases.emplace_back(aliases[i]);
+            ref.shown = PrettyName(port);
+            if (ref.shown.empty()) ref.shown = ref.aliases.empty() ? ref.key : ref.aliases[0];
+            auto it = incarnation_.find(ref.key);
+            if (it != incarnation_.end()) ref.incarnation = it->second;
+            list->push_back(std::move(ref));
+        }
+        jack_free(names);
+    }
+
+    static std::string PrettyName(jack_port_t* port) {
+        std::string shown;
+        char* value = nullptr;
+        char* type = nullptr;
+        if (jack_get_property(jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, &value, &type) == 0 &&
+            value != nullptr) {
+            shown = value;
+        }
+        if (value != nullptr) jack_free(value);
+        if (type != nullptr) jack_free(type);
+        return shown;
+    }
+
+    void NoticeReplaced(jack_port_t* ours, const std::string& target, std::vector<PortRef>& listed) {
+        if (target.empty() || jack_port_connected_to(ours, target.c_str())) return;
+        for (PortRef& ref : listed) {
+            if (ref.key == target) ref.incarnation = ++incarnation_[target];
+        }
+    }
+
+    static int Process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<JackSystem*>(arg);
+        self->Receive(frames);
+        self->Transmit(frames);
+        return 0;
+    }
+
+    void Receive(jack_nframes_t frames) {
+        bool pushed = false;
+        for (int i = 0; i < kInSlots; ++i) {
+            void* buffer = jack_port_get_buffer(in_[i], frames);
+            const uint32_t count = jack_midi_get_event_count(buffer);
+            const PlatMidiHandle handle = inHandle_[i].load(std::memory_order_acquire);
+            if (count == 0 || handle == 0) continue;
+            for (uint32_t e = 0; e < count; ++e) {
+                jack_midi_event_t event;
+                if (jack_midi_event_get(&event, buffer, e) != 0) continue;
+                SplitShortMessages(event.buffer, event.size, [&](uint32_t word) {
+                    shared_.in->Push(handle, word);
+                    pushed = true;
+                });
+            }
+        }
+        if (pushed) shared_.in->Pushed();
+    }
+
+    // As much as each port buffer takes; the rest stays first in its ring for the next period.
+    void Transmit(jack_nframes_t frames) {
+        bool refill = false;
+        for (int i = 0; i < kOutSlots; ++i) {
+            void* buffer = jack_port_get_buffer(out_[i], frames);
+            jack_midi_clear_buffer(buffer);
+            OutQueue& queue = outQueue_[i];
+            uint32_t word;
+            bool moved = false;
+            while (queue.Peek(&word)) {
+                const int n = ShortMsgLength(static_cast<uint8_t>(word));
+                jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, static_cast<size_t>(n));
+                if (data == nullptr) break;
+                for (int b = 0; b < n; ++b) data[b] = static_cast<jack_midi_data_t>(word >> (8 * b));
+                queue.Pop();
+                moved = true;
+            }
+            refill |= moved && queue.WantsRefill();
+        }
+        if (refill) shared_.askDrain();
+    }
+
+    static void OnShutdown(jack_status_t, const char*, void* arg) {
+        auto* self = static_cast<JackSystem*>(arg);
+        self->gone_.store(true, std::memory_order_release);
+        self->shared_.kickService();
+    }
+    static void OnRegistration(jack_port_id_t, int, void* arg) { static_cast<JackSystem*>(arg)->Changed(); }
+    static void OnRename(jack_port_id_t, const char*, const char*, void* arg) {
+        static_cast<JackSystem*>(arg)->Changed();
+    }
+    void Changed() {
+        changed_.store(true, std::memory_order_release);
+        shared_.kickService();
+    }
+
+    Shared shared_;
+    jack_client_t* client_ = nullptr;
+    jack_port_t* in_[kInSlots] = {};
+    jack_port_t* out_[kOutSlots] = {};
+    std::atomic<PlatMidiHandle> inHandle_[kInSlots] = {};
+    OutQueue outQueue_[kOutSlots];
+    std::atomic<bool> gone_{false};
+    std::atomic<bool> changed_{false};  // ports came, went or were renamed since start
+    // UI thread.
+    std::string inTarget_[kInSlots];
+    std::string outTarget_[kOutSlots];
+    std::map<std::string, uint64_t> incarnation_;
+};
+
+}  // namespace
+
+std::unique_ptr<System> OpenJackSystem(const Shared& shared, std::string* why) {
+    jack_set_error_function(Quiet);
+    jack_set_info_function(Quiet);
+    // Writing to a dead server's socket must fail, not end the program.
+    struct sigaction old {};
+    if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
+    auto system = std::make_unique<JackSystem>(shared);
+    if (!system->Open(why)) return nullptr;
+    return system;
+}
+
+}  // namespace zm_midi

@@ -1,0 +1,20 @@
+// The MIDI systems the front can choose from. Each opener runs on the service thread,
+// answers quickly when its system is not there, and sets why when it returns nothing.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/linux_midi/system.h"
+
+namespace zm_midi {
+
+std::unique_ptr<System> OpenJackSystem(const Shared& shared, std::string* why);
+std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why);
+
+// Waits until the service thread has done everything asked of it so far. For tests that
+// open libjack clients of their own: libjack must not open one while ours of a dead
+// server is still being closed.
+bool WaitServiceIdle(int timeoutMs);
+
+}  // namespace zm_midi

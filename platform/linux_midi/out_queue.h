@@ -1,0 +1,69 @@
+// Sends of one output on their way from the UI thread to the thread that writes them
+// (JACK's process thread or the service thread): a lock-free ring, and behind it a backlog
+// on the UI side for bursts the ring cannot take. Nothing is dropped while the output
+// lives; the writer asks for a refill once it has made room.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+
+#include "platform/linux_midi/spsc_ring.h"
+
+namespace zm_midi {
+
+class OutQueue {
+public:
+    explicit OutQueue(size_t ringCapacity = 4096) : ring_(ringCapacity) {}
+
+    // UI thread. Keeps the order: once a backlog exists, everything joins it.
+    void Send(uint32_t word) {
+        const uint64_t item = Tag(word);
+        if (backlog_.empty() && ring_.TryPush(item)) return;
+        backlog_.push_back(item);
+        wantRefill_.store(true, std::memory_order_release);
+    }
+    // UI thread: moves what fits from the backlog into the ring.
+    void Refill() {
+        while (!backlog_.empty() && ring_.TryPush(backlog_.front())) backlog_.pop_front();
+        wantRefill_.store(!backlog_.empty(), std::memory_order_release);
+    }
+    // UI thread, when the output is closed: what still waits belonged to it and is
+    // forgotten, so a slot opened again never sends its predecessor's messages.
+    void Reset() {
+        backlog_.clear();
+        gen_.fetch_add(1, std::memory_order_release);
+        wantRefill_.store(false, std::memory_order_release);
+    }
+    size_t Backlog() const { return backlog_.size(); }
+
+    // Writer's side: the oldest message still meant for this output, left in place until
+    // Pop; messages of a closed predecessor are skipped.
+    bool Peek(uint32_t* word) {
+        uint64_t item;
+        const uint32_t gen = gen_.load(std::memory_order_acquire);
+        while (ring_.Peek(&item)) {
+            if (static_cast<uint32_t>(item >> 32) == gen) {
+                *word = static_cast<uint32_t>(item);
+                return true;
+            }
+            ring_.Pop();
+        }
+        return false;
+    }
+    void Pop() { ring_.Pop(); }
+    // True when the UI thread has more for the ring: after making room, ask for a refill.
+    bool WantsRefill() const { return wantRefill_.load(std::memory_order_acquire); }
+
+private:
+    uint64_t Tag(uint32_t word) const {
+        return static_cast<uint64_t>(gen_.load(std::memory_order_relaxed)) << 32 | word;
+    }
+
+    SpscRing<uint64_t> ring_;
+    std::deque<uint64_t> backlog_;  // UI thread only
+    std::atomic<uint32_t> gen_{0};  // written by the UI thread only
+    std::atomic<bool> wantRefill_{false};
+};
+
+}  // namespace zm_midi
