@@ -404,6 +404,43 @@ void PlatSetTextColor(uint32_t colorRef)
                                    static_cast<int>((colorRef >> 16) & 0xFF));
 }
 
+namespace {
+
+// Decodes into out (room for len UTF-16 units); the count written, or -1 when the bytes
+// are no well-formed UTF-8 (overlong forms and surrogates included).
+int DecodeUtf8(const char* text, int len, QChar* out)
+{
+    int n = 0;
+    for (int i = 0; i < len;) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            out[n++] = QChar(b);
+            ++i;
+            continue;
+        }
+        const int extra = b >= 0xF0 && b < 0xF5 ? 3 : b >= 0xE0 ? (b < 0xF0 ? 2 : -1) : b >= 0xC2 ? 1 : -1;
+        if (extra < 0 || i + extra >= len) return -1;
+        char32_t cp = b & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const auto c = static_cast<unsigned char>(text[i + k]);
+            if ((c & 0xC0) != 0x80) return -1;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        const char32_t least = extra == 1 ? 0x80 : extra == 2 ? 0x800 : 0x10000;
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+        if (cp >= 0x10000) {
+            out[n++] = QChar::highSurrogate(cp);
+            out[n++] = QChar::lowSurrogate(cp);
+        } else {
+            out[n++] = QChar(static_cast<char16_t>(cp));
+        }
+        i += 1 + extra;
+    }
+    return n;
+}
+
+}  // namespace
+
 void PlatTextOut(int x, int y, const char* text, int len)
 {
     Canvas& c = TheCanvas();
@@ -433,8 +470,15 @@ void PlatTextOut(int x, int y, const char* text, int len)
     }
     c.text.resize(len);
     QChar* out = c.text.data();
-    for (int i = 0; i < len; ++i) {
-        out[i] = QChar(static_cast<uchar>(text[i]));  // 8-bit text is Latin-1
+    // Device names come as UTF-8; every other text, and bytes that are no valid UTF-8,
+    // read as Latin-1.
+    const int n = DecodeUtf8(text, len, out);
+    if (n >= 0) {
+        c.text.truncate(n);
+    } else {
+        for (int i = 0; i < len; ++i) {
+            out[i] = QChar(static_cast<uchar>(text[i]));
+        }
     }
     c.painter->drawText(QPointF(x, static_cast<double>(y) + c.painterAscent), c.text);
 }

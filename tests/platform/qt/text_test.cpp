@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -295,3 +296,28 @@ TEST_F(TextRenderer, SelectingZeroOrADeletedFontKeepsTheCurrentOne)
 }
 
 }  // namespace
+
+// Device names come as UTF-8: they must read as the same letters a Latin-1 text of them
+// gives, every pixel, and bytes that are no UTF-8 still draw as Latin-1.
+TEST_F(TextRenderer, Utf8TextDrawsTheCharactersItEncodes)
+{
+    PlatSelectFont(TheSlots().f[6]);
+    PlatSetTextColor(kWhiteRef);
+    auto draw = [this](const char* text, int len) {
+        std::fill(bits_, bits_ + W * H, kBackground);
+        PlatTextOut(4, 4, text, len);
+        return std::vector<uint32_t>(bits_, bits_ + W * H);
+    };
+    const std::string utf8 = "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 S\xC3\xBFnth";
+    const std::string latin1 = "\xDCn\xEF" "c\xF8" "d\xE9 S\xFFnth";
+    const std::vector<uint32_t> asUtf8 = draw(utf8.data(), static_cast<int>(utf8.size()));
+    EXPECT_EQ(asUtf8, draw(latin1.data(), static_cast<int>(latin1.size())));
+    EXPECT_NE(asUtf8, draw("\xC3\x9Cn\xC3\xAF", 5));
+    // A character cut in half: the whole text reads as Latin-1, two letters ("Ãn").
+    int l, t, r, b, l1, t1, r1, b1;
+    draw("n", 1);
+    ASSERT_TRUE(Changed(&l1, &t1, &r1, &b1));
+    draw("\xC3n", 2);
+    ASSERT_TRUE(Changed(&l, &t, &r, &b));
+    EXPECT_GT(r - l, 2 * (r1 - l1));
+}
