@@ -268,16 +268,23 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
     out.pacer = WirePacer(&SteadyNs);
     out.retryAt = 0;
     out.discarded = 0;
+    out.idle.store(true);
     return true;
 }
 
 void AlsaSystem::CloseOut(int slot) {
     OutSlot& out = outs_[slot];
     int addr;
+    uint64_t dropped;
     {
         std::lock_guard lock(out.mutex);
         addr = out.dest;
+        dropped = out.discarded;
         out.dest = kNoAddr;
+    }
+    if (dropped > 0) {
+        std::fprintf(stderr, "ZYN_MOUSE: %llu MIDI messages for output %d:%d were dropped\n",
+                     static_cast<unsigned long long>(dropped), ClientOf(addr), PortOf(addr));
     }
     out.queue.Reset();
     if (addr != kNoAddr && Alive()) snd_seq_disconnect_to(seq_, outPort_, ClientOf(addr), PortOf(addr));
@@ -354,7 +361,10 @@ bool AlsaSystem::ReadInput() {
 // the ms until it wants to run again, -1 when only a new send can give it work.
 int AlsaSystem::WriteOutput(OutSlot& out, int64_t now) {
     std::lock_guard lock(out.mutex);
-    if (out.dest == kNoAddr) return -1;
+    if (out.dest == kNoAddr) {
+        out.idle.store(true);  // so that the first send after the next open wakes us
+        return -1;
+    }
     if (out.retryAt > now) return static_cast<int>((out.retryAt - now + 999'999) / 1'000'000);
     int wait = -1, done = 0;
     uint32_t word;

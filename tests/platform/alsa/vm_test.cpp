@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -254,6 +255,26 @@ TEST_F(AlsaVm, OneEventMayBringSeveralMessages) {
     EXPECT_EQ(DrainFor(in, 10), (Words{0x2407B1, 0x3427B1, 0x0263B2, 0x0262B2, 0x0606B2, 0x0426B2, 0x0065B0,
                                        0x0064B0, 0x4006B0, 0x0026B0}));
     EXPECT_EQ(PlatMidiInClose(in), 0);
+}
+
+TEST_F(AlsaVm, AnOutputWhoseReceiverLeftSaysSoOnceAndHoldsUpNothing) {
+    auto peer = std::make_unique<Peer>();
+    ASSERT_TRUE(peer->Ok());
+    PlatMidiRescan();
+    const PlatMidiHandle gone = OpenOut("zm peer:visible");
+    const PlatMidiHandle out = OpenOut(VirName(1));
+    Raw raw(1);
+    peer.reset();
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(PlatMidiOutShortMsg(gone, 0x7F3C90), 0);
+    EXPECT_EQ(PlatMidiOutShortMsg(out, 0x7F4090), 0);
+    EXPECT_EQ(raw.ReadMessages(), Words{0x7F4090});
+    EXPECT_EQ(PlatMidiOutClose(gone), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_NE(said.find("refuses messages"), std::string::npos) << said;
+    EXPECT_EQ(said.find("refuses messages"), said.rfind("refuses messages")) << said;
+    EXPECT_NE(said.find("3 MIDI messages for output"), std::string::npos) << said;
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
 }
 
 // Note-ons told apart by their note and velocity.
