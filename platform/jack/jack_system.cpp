@@ -130,7 +130,9 @@ private:
             ref.client = ref.key.substr(0, ref.key.find(':'));
             char* aliases[2] = {a1.data(), a2.data()};
             const int count = jack_port_get_aliases(port, aliases);
-            for (int i = 0; i < count; ++i) ref.aliases.emplace_back(aliases[i]);
+            for (int i = 0; i < count; ++i) {
+                if (aliases[i][0] != '\0') ref.aliases.emplace_back(aliases[i]);
+            }
             ref.shown = PrettyName(port);
             if (ref.shown.empty()) ref.shown = ref.aliases.empty() ? ref.key : ref.aliases[0];
             auto it = incarnation_.find(ref.key);

@@ -18,6 +18,9 @@ public:
     JackServer& operator=(const JackServer&) = delete;
 
     // Starts jackd and waits (bounded) until a client can connect. False on failure.
+    // With ZM_TEST_JACK_EXTERNAL set, uses the running default server (PipeWire's JACK)
+    // instead; stopping and killing it are then left to its owner.
+    static bool External();
     bool Start();
     // SIGTERM, then SIGKILL if it has not gone within a bounded wait.
     void Stop();
