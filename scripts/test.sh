@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the whole suite, then the unit, window and JACK
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows
-# build under Wine.
+# Sets up, builds and runs every test: the whole suite; the unit, window and JACK tests
+# again under AddressSanitizer and UndefinedBehaviorSanitizer; the lock-free MIDI code
+# under ThreadSanitizer; the JACK round trip on PipeWire; the ALSA back end on a real
+# kernel sequencer in a virtual machine; then the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -21,6 +22,17 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZM_SANITIZE=ON -DZM
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -L 'unit|window|jack' --timeout 300)
+
+# The rings and queues between the MIDI threads, under ThreadSanitizer.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZM_TSAN=ON -DZM_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target zyn_midi_core_tests
+TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/linux_midi/zyn_midi_core_tests
+
+./scripts/test-pipewire.sh build
+
+# The ALSA back end, for real: these machines have no sound modules, so the tests run in
+# Debian's own kernel under QEMU; the guest's result line decides.
+./scripts/alsa-vm.sh build/tests/platform/alsa/zyn_alsa_vm_tests
 
 # The Windows program: cross-built with mingw-w64 and tested under Wine.
 ./scripts/test-windows.sh
