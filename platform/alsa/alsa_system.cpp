@@ -126,7 +126,7 @@ private:
     struct OutSlot {
         OutQueue queue;
         // Held by the UI thread to change the destination, and by the service thread while
-        // it writes one batch: a closed slot's destination never gets a later owner's sends.
+        // it writes one message: a closed slot's destination never gets a later owner's sends.
         std::mutex mutex;
         int dest = kNoAddr;
         bool paced = false;
@@ -360,7 +360,7 @@ bool AlsaSystem::ReadInput() {
 // Writes what waits for one output as far as the receiver and the pacing allow; returns
 // the ms until it wants to run again, -1 when only a new send can give it work.
 int AlsaSystem::WriteOutput(OutSlot& out, int64_t now) {
-    std::lock_guard lock(out.mutex);
+    std::unique_lock lock(out.mutex);
     if (out.dest == kNoAddr) {
         out.idle.store(true);  // so that the first send after the next open wakes us
         return -1;
@@ -423,6 +423,13 @@ int AlsaSystem::WriteOutput(OutSlot& out, int64_t now) {
         if (out.paced) out.pacer.Take(bytes);
         out.queue.Pop();
         ++done;
+        // The UI thread may close or reopen the slot between two messages, never during one.
+        lock.unlock();
+        lock.lock();
+        if (out.dest == kNoAddr) {
+            wait = 0;
+            break;
+        }
     }
     if (done > 0 && out.queue.WantsRefill()) shared_.askDrain();
     return wait;
