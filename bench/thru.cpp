@@ -1,5 +1,5 @@
 // The MIDI thru on a real JACK server (private jackd, dummy driver, 48 kHz, 128 frames)
-// with the real program: the main window (offscreen), its event loop, the RtMidi back end.
+// with the real program: the main window (offscreen), its event loop, the MIDI back end.
 //
 //   thru latency   one peer plays 10,000 mixed messages into the program's input and
 //                  takes them back from its output; beforehand the same peer plays the
@@ -364,7 +364,7 @@ int main(int argc, char** argv)
     }
     UseOffscreenUnlessSet();
     // A server of the caller's (for instance one with realtime scheduling), else a private one.
-    zm_test::JackServer server;  // dummy driver, -r 48000 -p 128, no realtime
+    zm_test::JackServer server(kPeriod, std::getenv("ZM_BENCH_NO_REALTIME") == nullptr);  // dummy driver, 48 kHz
     const char* external = std::getenv("ZM_BENCH_JACK_SERVER");
     if (external != nullptr && *external != '\0') {
         setenv("JACK_DEFAULT_SERVER", external, 1);

@@ -62,6 +62,7 @@ public:
         jack_on_info_shutdown(client_, &JackSystem::OnShutdown, this);
         jack_set_port_registration_callback(client_, &JackSystem::OnRegistration, this);
         jack_set_port_rename_callback(client_, &JackSystem::OnRename, this);
+        jack_set_property_change_callback(client_, &JackSystem::OnProperty, this);
         if (jack_activate(client_) != 0) return Fail(why, "cannot be activated");
         return true;
     }
@@ -71,6 +72,9 @@ public:
 
     void List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations) override {
         if (!Alive()) return;
+        // Pretty names cost a millisecond or so each (the metadata lives in a database):
+        // they are read again only when the server says some metadata changed.
+        if (propsChanged_.exchange(false, std::memory_order_acq_rel)) pretty_.clear();
         ListSide(JackPortIsOutput, sources);
         ListSide(JackPortIsInput, destinations);
         // A port that came back under its old name has lost our connection to it: it is
@@ -133,7 +137,10 @@ private:
             for (int i = 0; i < count; ++i) {
                 if (aliases[i][0] != '\0') ref.aliases.emplace_back(aliases[i]);
             }
-            ref.shown = PrettyName(port);
+            const jack_uuid_t uuid = jack_port_uuid(port);
+            auto cached = pretty_.find(uuid);
+            if (cached == pretty_.end()) cached = pretty_.emplace(uuid, PrettyName(uuid)).first;
+            ref.shown = cached->second;
             if (ref.shown.empty()) ref.shown = ref.aliases.empty() ? ref.key : ref.aliases[0];
             auto it = incarnation_.find(ref.key);
             if (it != incarnation_.end()) ref.incarnation = it->second;
@@ -142,11 +149,11 @@ private:
         jack_free(names);
     }
 
-    static std::string PrettyName(jack_port_t* port) {
+    static std::string PrettyName(jack_uuid_t uuid) {
         std::string shown;
         char* value = nullptr;
         char* type = nullptr;
-        if (jack_get_property(jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, &value, &type) == 0 &&
+        if (jack_get_property(uuid, JACK_METADATA_PRETTY_NAME, &value, &type) == 0 &&
             value != nullptr) {
             shown = value;
         }
@@ -219,10 +226,10 @@ private:
     static void OnRename(jack_port_id_t, const char*, const char*, void* arg) {
         static_cast<JackSystem*>(arg)->Changed();
     }
-    void Changed() {
-        changed_.store(true, std::memory_order_release);
-        shared_.kickService();
+    static void OnProperty(jack_uuid_t, const char*, jack_property_change_t, void* arg) {
+        static_cast<JackSystem*>(arg)->propsChanged_.store(true, std::memory_order_release);
     }
+    void Changed() { shared_.kickService(); }
 
     Shared shared_;
     jack_client_t* client_ = nullptr;
@@ -231,11 +238,12 @@ private:
     std::atomic<PlatMidiHandle> inHandle_[kInSlots] = {};
     OutQueue outQueue_[kOutSlots];
     std::atomic<bool> gone_{false};
-    std::atomic<bool> changed_{false};  // ports came, went or were renamed since start
+    std::atomic<bool> propsChanged_{false};  // some port's metadata changed
     // UI thread.
     std::string inTarget_[kInSlots];
     std::string outTarget_[kOutSlots];
     std::map<std::string, uint64_t> incarnation_;
+    std::map<jack_uuid_t, std::string> pretty_;
 };
 
 }  // namespace

@@ -266,7 +266,13 @@ TEST_P(JackMidi, ListsFollowPortsAddedRenamedReplacedAndRemoved) {
     PlatMidiRescan();
     ASSERT_GE(IndexOf(true, "alsa_pcm:USB Keys/midi_capture_1"), 0);
     ASSERT_TRUE(peer_->SetPrettyName("extra_out", "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 S\xC3\xBFnth \xE2\x80\x94 Lower Keys"));
-    PlatMidiRescan();
+    // The server tells of changed metadata on its own thread; a later check sees it.
+    for (int n = 0; n < 100 && IndexOf(true, "zmpeer:midi_out") >= 0 && PlatMidiInCount() == 2 &&
+                    IndexOf(true, "alsa_pcm:USB Keys/midi_capture_1") >= 0;
+         ++n) {
+        std::this_thread::sleep_for(milliseconds(10));
+        PlatMidiRescan();
+    }
     const int pretty = IndexOf(true, "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 S\xC3\xBFnth \xE2\x80\x94 Lower Key");
     ASSERT_GE(pretty, 0) << Names(true)[0] << " / " << Names(true)[1];
     char small[22];
