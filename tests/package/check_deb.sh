@@ -13,7 +13,7 @@ deb=$(ls "$out"/zyn-mouse_*.deb)
 echo "built $(basename "$deb")"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for need in libqt6widgets6 librtmidi fonts-liberation2 qt6-qpa-plugins; do
+for need in libqt6widgets6 libjack libasound2 fonts-liberation2 qt6-qpa-plugins; do
   grep -q "$need" <<<"$depends" || { echo "missing dependency $need"; exit 1; }
 done
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
