@@ -21,14 +21,15 @@ else
 fi
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j2 --target zyn_mouse zm_bare_tick zm_bench_input zm_bench_draw zm_bench_thru >/dev/null
+cmake --build "$BUILD" -j2 --target zyn_mouse zm_bare_tick zm_bench_input zm_bench_draw zm_bench_thru \
+    zm_bench_midi_stall zm_midi_idle_peers >/dev/null
 
 echo "== machine"
 echo "nproc=$(nproc)"
 echo "cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
 echo "memory_kib=$(awk '/MemTotal/ {print $2}' /proc/meminfo)"
 echo "loadavg_at_start=$(cut -d' ' -f1-3 /proc/loadavg)"
-echo "qt=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null) rtmidi=$(dpkg-query -W -f='${Version}' librtmidi-dev 2>/dev/null) jackd2=$(dpkg-query -W -f='${Version}' jackd2 2>/dev/null) vmpk=$(dpkg-query -W -f='${Version}' vmpk 2>/dev/null)"
+echo "qt=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null) jackd2=$(dpkg-query -W -f='${Version}' jackd2 2>/dev/null) vmpk=$(dpkg-query -W -f='${Version}' vmpk 2>/dev/null)"
 
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/zm-bench-run.XXXXXX)}"
 chmod 700 "$XDG_RUNTIME_DIR"
@@ -42,10 +43,14 @@ echo "== input to MIDI (real window, offscreen; recorder back end)"
 run "$BUILD/bench/zm_bench_input" | quiet
 echo "== drawing (real canvas, text renderer and window, offscreen)"
 run "$BUILD/bench/zm_bench_draw" | quiet
-echo "== thru latency (private jackd: dummy driver, 48 kHz, 128 frames, no realtime)"
+echo "== thru latency (private jackd -R: dummy driver, 48 kHz, 128 frames, realtime)"
 run "$BUILD/bench/zm_bench_thru" latency | quiet
-echo "== thru flood (private jackd as above)"
+echo "== thru latency (the same on jackd --no-realtime: losses against the direct loop's)"
+ZM_BENCH_NO_REALTIME=1 run "$BUILD/bench/zm_bench_thru" latency | quiet
+echo "== thru flood (private jackd -R as above)"
 run "$BUILD/bench/zm_bench_thru" flood | quiet
+echo "== UI-thread stall caused by MIDI (private jackd -R, five peers)"
+run "$BUILD/bench/zm_bench_midi_stall" | quiet
 
 echo "== idle cost (Xvfb 1920x1080x24, no JACK server running, no ALSA sequencer)"
 display=""
@@ -88,5 +93,23 @@ awk -v c="$zm_cpu" -v r="$zm_rss" -v vc="$vm_cpu" -v vr="$vm_rss" -v bc="$bt_cpu
     printf "idle_cpu zyn_mouse_pct=%.2f bare_tick_pct=%.2f above_bare=%.2f vmpk_pct=%.2f goal:<=1.5%%,<=bare+0.5 %s\n", c, bc, c - bc, vc, okc ? "OK" : "MISSED"
     share = vr > 0 ? r / vr : 0
     printf "idle_rss zyn_mouse_kib=%d vmpk_kib=%d share=%.0f%% goal:<=40%% %s\n", r, vr, share * 100, (vr > 0 && share <= 0.40) ? "OK" : "MISSED"
+}'
+
+echo "== idle cost under JACK (jackd -R, dummy driver, 128 frames; three idle peers: 3 inputs and 3 outputs open)"
+jackd -R -n zmbench -d dummy -r 48000 -p 128 >/dev/null 2>&1 &
+jackd=$!
+trap 'kill $xvfb $jackd 2>/dev/null || true' EXIT
+sleep 1
+JACK_DEFAULT_SERVER=zmbench "$BUILD/bench/zm_midi_idle_peers" &
+peers=$!
+sleep 0.5
+read -r jz_cpu jz_rss < <(JACK_DEFAULT_SERVER=zmbench idle "$BUILD/platform/qt/zyn_mouse")
+read -r jb_cpu jb_rss < <(idle "$BUILD/bench/zm_bare_tick")
+kill "$peers" 2>/dev/null || true
+wait "$peers" 2>/dev/null || true
+kill "$jackd" 2>/dev/null || true
+wait "$jackd" 2>/dev/null || true
+awk -v c="$jz_cpu" -v bc="$jb_cpu" -v r="$jz_rss" 'BEGIN {
+    printf "idle_jack_cpu zyn_mouse_pct=%.2f bare_tick_pct=%.2f above_bare=%.2f peak_rss_kib=%d goal:<=bare+1.0 %s\n", c, bc, c - bc, r, (c - bc <= 1.0) ? "OK" : "MISSED"
 }'
 echo "loadavg_at_end=$(cut -d' ' -f1-3 /proc/loadavg)"
