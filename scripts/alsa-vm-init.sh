@@ -10,6 +10,8 @@ mount -t devtmpfs devtmpfs /dev
 exec </dev/console >/dev/console 2>&1
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
+# Programs that also try JACK keep its shared memory here.
+mkdir -p /dev/shm && mount -t tmpfs tmpfs /dev/shm
 
 # shellcheck source=/dev/null
 . /etc/zm-vm.conf

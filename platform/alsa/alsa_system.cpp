@@ -372,15 +372,8 @@ int AlsaSystem::WriteOutput(OutSlot& out, int64_t now) {
         if (!out.queue.Peek(&word)) {
             // Idle first, then look again: a send in between either shows here or kicks us.
             out.idle.store(true);
-            if (!out.queue.Peek(&word)) {
-                // The UI thread's backlog reaches the ring in its drain, which does not
-                // kick us; look again soon.
-                if (out.queue.WantsRefill()) {
-                    out.idle.store(false);
-                    wait = kRetryMs;
-                }
-                break;
-            }
+            // The UI thread's drain moves its backlog into the ring and tells us (Sent).
+            if (!out.queue.Peek(&word)) break;
             out.idle.store(false);
         }
         if (done == kWriteBatch) {

@@ -88,7 +88,7 @@ public:
     size_t Drain(void (*sink)(PlatMidiHandle, uint32_t)) {
         if (sys_ != nullptr) {
             for (int s = 0; s < kOutSlots; ++s) {
-                if (outUsed_[s]) sys_->Out(s).Refill();
+                if (outUsed_[s] && sys_->Out(s).Refill()) sys_->Sent(s);
             }
         }
         return in_.Drain(sink, wake_.load(std::memory_order_acquire));

@@ -23,10 +23,15 @@ public:
         backlog_.push_back(item);
         wantRefill_.store(true, std::memory_order_release);
     }
-    // UI thread: moves what fits from the backlog into the ring.
-    void Refill() {
-        while (!backlog_.empty() && ring_.TryPush(backlog_.front())) backlog_.pop_front();
+    // UI thread: moves what fits from the backlog into the ring; true if anything moved.
+    bool Refill() {
+        bool moved = false;
+        while (!backlog_.empty() && ring_.TryPush(backlog_.front())) {
+            backlog_.pop_front();
+            moved = true;
+        }
         wantRefill_.store(!backlog_.empty(), std::memory_order_release);
+        return moved;
     }
     // UI thread, when the output is closed: what still waits belonged to it and is
     // forgotten, so a slot opened again never sends its predecessor's messages.
