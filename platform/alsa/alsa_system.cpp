@@ -96,7 +96,7 @@ public:
         : seq_(seq), self_(snd_seq_client_id(seq)), inPort_(inPort), outPort_(outPort), shared_(shared) {}
     ~AlsaSystem() override { snd_seq_close(seq_); }
 
-    const char* Name() const override { return "ALSA"; }
+    const char* Name() const override { return "ALSA sequencer"; }
     bool Alive() const override { return alive_.load(std::memory_order_acquire); }
 
     void List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations) override;
