@@ -352,7 +352,11 @@ void Front::ServiceLoop() {
             jobs.swap(jobs_);
         }
         for (auto& job : jobs) job();
-        if (!jobs.empty()) continue;  // served_ may have changed under the fds
+        if (!jobs.empty()) {
+            // served_ may have changed under the fds: look again at once.
+            timeout = 0;
+            continue;
+        }
 
         timeout = -1;
         for (size_t s = 0; s < served_.size(); ++s) {
