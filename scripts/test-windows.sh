@@ -35,7 +35,7 @@ check() {  # check NAME COMMAND...
 for arch in win64:x86_64 win32:i686; do
   dir=build-${arch%%:*}
   tc=cmake/toolchain-mingw-w64-${arch##*:}.cmake
-  if cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$tc" --no-warn-unused-cli >/dev/null \
+  if cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZM_WERROR=ON -DCMAKE_TOOLCHAIN_FILE="$tc" --no-warn-unused-cli >/dev/null \
      && cmake --build "$dir" -j$jobs; then
     pass "build $dir"
   else

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the whole suite; the unit, window and JACK tests
-# again under AddressSanitizer and UndefinedBehaviorSanitizer; the lock-free MIDI code
-# under ThreadSanitizer; the JACK round trip on PipeWire; the ALSA back end on a real
+# Sets up, builds and runs every test: the whole suite; a Release and a Debian-hardened
+# build of everything, warnings as errors; the unit, window and JACK tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer; the lock-free MIDI code under
+# ThreadSanitizer; the JACK round trip on PipeWire; the ALSA back end on a real
 # kernel sequencer in a virtual machine; then the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,11 +15,22 @@ if ! pgrep -x jackd >/dev/null; then
   rm -f /dev/shm/jack-shm-registry /dev/shm/jack_db-* 2>/dev/null || true
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZM_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure --timeout 300)
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZM_SANITIZE=ON -DZM_BUILD_BENCH=OFF >/dev/null
+# Without a warning also as packagers build: Release (-O3) and Debian's hardening flags
+# (CMAKE_BUILD_TYPE None, as debhelper configures), every target of both.
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DZM_WERROR=ON >/dev/null
+cmake --build build-release -j"$jobs"
+cmake -S . -B build-hardened -G Ninja -DCMAKE_BUILD_TYPE=None -DZM_WERROR=ON \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+cmake --build build-hardened -j"$jobs"
+(cd build-hardened && ctest --output-on-failure -L unit --timeout 300)
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZM_SANITIZE=ON -DZM_BUILD_BENCH=OFF \
+  -DZM_WERROR=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 # Not the two load tests: slowed down by the sanitizers, their peer misses its JACK
 # deadlines and the server drops whole periods between clients. Loss is judged above.
@@ -26,7 +38,8 @@ cmake --build build-asan -j"$jobs"
   ctest --output-on-failure -L 'unit|window|jack' -E 'BurstsBothWays|InputGoesOnAfterABurst' --timeout 300)
 
 # The rings and queues between the MIDI threads, under ThreadSanitizer.
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZM_TSAN=ON -DZM_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZM_TSAN=ON -DZM_BUILD_BENCH=OFF \
+  -DZM_WERROR=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target zyn_midi_core_tests
 TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/linux_midi/zyn_midi_core_tests
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app/c_midi.h"
 #include "canvas_check.h"
 #include "host_double.h"
@@ -59,8 +61,11 @@ protected:
         char n[8];
         std::snprintf(n, sizeof n, "%5d", serial);
         std::vector<Want> w = {{14, n, 0}, {47, std::to_string(device), 0}};
-        if (channel > 0)
-            w.push_back({68, (channel < 10 ? " " : "") + std::to_string(channel), 0});
+        if (channel > 0) {
+            char c[8];
+            std::snprintf(c, sizeof c, "%2d", channel);
+            w.push_back({68, c, 0});
+        }
         return w;
     }
     // (y, text) of the running-number column after a fresh draw.
