@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/qt/canvas.h"
+#include "platform/qt/fonts.h"
 
 namespace {
 
