@@ -56,17 +56,16 @@ void DeliverKey(QKeyEvent* e, bool down)
     Send(message, vk, static_cast<intptr_t>(lParam));
 }
 
+// Only the keys the logic reads, and Alt, which with F10 makes the system keys; every other
+// key gives no message at all.
 uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, bool positional)
 {
     const bool keypad = (modifiers & Qt::KeypadModifier) != 0;
     if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) {
         return static_cast<uint32_t>(qtKey - Qt::Key_0) + (keypad ? PVK_NUMPAD0 : PVK_0);
     }
-    if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F24) {
+    if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F12) {
         return PVK_F1 + static_cast<uint32_t>(qtKey - Qt::Key_F1);
-    }
-    if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z) {
-        return static_cast<uint32_t>(qtKey);  // same codes as VK 'A'..'Z'
     }
     switch (qtKey) {
     case Qt::Key_Return:
@@ -74,10 +73,8 @@ uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, b
         return PVK_RETURN;
     case Qt::Key_Shift:
         return PVK_SHIFT;
-    case Qt::Key_Control:
-        return 0x11;
     case Qt::Key_Alt:
-        return 0x12;
+        return kVkMenu;
     case Qt::Key_Left:
         return PVK_LEFT;
     case Qt::Key_Up:
@@ -86,65 +83,13 @@ uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, b
         return PVK_RIGHT;
     case Qt::Key_Down:
         return PVK_DOWN;
-    case Qt::Key_Backspace:
-        return 0x08;
-    case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-        return 0x09;
-    case Qt::Key_Clear:
-        return 0x0C;
-    case Qt::Key_Pause:
-        return 0x13;
-    case Qt::Key_CapsLock:
-        return 0x14;
-    case Qt::Key_Escape:
-        return 0x1B;
-    case Qt::Key_Space:
-        return 0x20;
-    case Qt::Key_PageUp:
-        return 0x21;
-    case Qt::Key_PageDown:
-        return 0x22;
-    case Qt::Key_End:
-        return 0x23;
-    case Qt::Key_Home:
-        return 0x24;
-    case Qt::Key_Print:
-        return 0x2C;
-    case Qt::Key_Insert:
-        return 0x2D;
-    case Qt::Key_Delete:
-        return 0x2E;
-    case Qt::Key_Meta:
-    case Qt::Key_Super_L:
-        return 0x5B;
-    case Qt::Key_Super_R:
-        return 0x5C;
-    case Qt::Key_Menu:
-        return 0x5D;
-    case Qt::Key_NumLock:
-        return 0x90;
-    case Qt::Key_ScrollLock:
-        return 0x91;
     default:
         break;
     }
     if (keypad) {
-        switch (qtKey) {
-        case Qt::Key_Asterisk:
-            return 0x6A;  // VK_MULTIPLY
-        case Qt::Key_Plus:
-            return PVK_ADD;
-        case Qt::Key_Minus:
-            return PVK_SUBTRACT;
-        case Qt::Key_Period:
-        case Qt::Key_Comma:
-            return 0x6E;  // VK_DECIMAL
-        case Qt::Key_Slash:
-            return 0x6F;  // VK_DIVIDE
-        default:
-            return 0;
-        }
+        return qtKey == Qt::Key_Plus ? uint32_t{PVK_ADD}
+               : qtKey == Qt::Key_Minus ? uint32_t{PVK_SUBTRACT}
+                                        : 0;
     }
     // The main-row digit keys by position (evdev key codes 10..19 = "1".."9", "0"), so that
     // shifted digits and layouts whose digit row types other characters still give the digit
@@ -152,19 +97,7 @@ uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, b
     if (positional && nativeScanCode >= 10 && nativeScanCode <= 19) {
         return nativeScanCode == 19 ? PVK_0 : PVK_0 + (nativeScanCode - 9);
     }
-    switch (qtKey) {
-    case Qt::Key_Plus:
-    case Qt::Key_Equal:
-        return 0xBB;  // VK_OEM_PLUS
-    case Qt::Key_Comma:
-        return 0xBC;
-    case Qt::Key_Minus:
-        return 0xBD;
-    case Qt::Key_Period:
-        return 0xBE;
-    default:
-        return 0;
-    }
+    return 0;
 }
 
 }  // namespace zm_qt
