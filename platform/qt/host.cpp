@@ -118,6 +118,7 @@ void DestroyMainWindow(bool deleteNow)
     Send(PM_DESTROY, 0, 0);
     h.alive = false;
     StopMidiWake();
+    StopShiftRepeat();
     KillAllTimers();
     PlatReleaseCapture();
     if (h.window) {

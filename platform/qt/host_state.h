@@ -1,5 +1,5 @@
 // Internal to the window host (host.cpp, window.cpp, scrollbars.cpp, keymap.cpp,
-// midi_wake.cpp): the state they share and the calls between them.
+// key_repeat.cpp, midi_wake.cpp): the state they share and the calls between them.
 #pragma once
 
 #include <QtCore/QPoint>
@@ -79,6 +79,10 @@ void Relayout();
 
 // keymap.cpp: a key event of the window as PM_KEYDOWN / PM_KEYUP / PM_SYSKEY*.
 void DeliverKey(QKeyEvent* e, bool down);
+
+// key_repeat.cpp: Shift's own repeat, from the PM_KEYDOWN of its press.
+void StartShiftRepeat(uint32_t lParam);
+void StopShiftRepeat();
 
 // midi_wake.cpp: received MIDI reaches the window while it accepts it.
 void StartMidiWake();

@@ -53,6 +53,13 @@ void DeliverKey(QKeyEvent* e, bool down)
     if (!down) {
         lParam |= 1u << 31;
     }
+    // The toolkit repeats no modifier: the host repeats Shift (a desktop that does repeat
+    // it takes over). A system key never repeats, and any other press ends the repeat.
+    if (vk == PVK_SHIFT && message == PM_KEYDOWN && !e->isAutoRepeat()) {
+        StartShiftRepeat(lParam);
+    } else if (down || vk == PVK_SHIFT) {
+        StopShiftRepeat();
+    }
     Send(message, vk, static_cast<intptr_t>(lParam));
 }
 

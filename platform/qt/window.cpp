@@ -202,6 +202,9 @@ protected:
 
     void focusInEvent(QFocusEvent*) override { Send(PM_SETFOCUS, 0, 0); }
 
+    // A key held while the focus goes is not released to this window: stop its repeat.
+    void focusOutEvent(QFocusEvent*) override { StopShiftRepeat(); }
+
     void wheelEvent(QWheelEvent* e) override { DeliverWheel(e); }
 
     void closeEvent(QCloseEvent* e) override

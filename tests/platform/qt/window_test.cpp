@@ -2,7 +2,9 @@
 // QTest presses keys, clicks, drags and turns the wheel on the real widgets; the tests check
 // the messages the logic received, the MIDI words it sent and what the window shows.
 #include <QtCore/QCoreApplication>
+#include <QtCore/QEventLoop>
 #include <QtCore/QMimeData>
+#include <QtCore/QTimer>
 #include <QtCore/QUrl>
 #include <QtGui/QDropEvent>
 #include <QtGui/QIcon>
@@ -15,6 +17,7 @@
 #include <QtWidgets/QStyleOptionSlider>
 #include <QtWidgets/QWidget>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -363,6 +366,34 @@ TEST_F(MainWindow, AutoRepeatIsAFreshKeyDown)
     EXPECT_EQ(Sent(), twice);
     EXPECT_EQ(Messages(PM_KEYDOWN).size(), 2u);
     EXPECT_EQ(Messages(PM_KEYUP).size(), 1u);  // the repeat's release is not a key-up
+}
+
+TEST_F(MainWindow, HeldShiftRepeatsNote38UntilReleasedOrTheFocusGoes)
+{
+    const auto strikes = [] {
+        const std::vector<uint32_t> sent = Sent();
+        return std::count(sent.begin(), sent.end(), Strike(38).front());
+    };
+    const auto run = [](int ms) {  // a plain event loop: qWait sleeps between its turns
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    // The offscreen platform has no repeat settings: 500 ms, then 30 a second.
+    QTest::keyPress(window_, Qt::Key_Shift);
+    run(500 + 10 * 33 + 15);
+    EXPECT_NEAR(strikes(), 12, 2);  // the press, the first repeat at 500 ms and ten more
+    EXPECT_NE(Messages(PM_KEYDOWN).back().lParam & (1 << 30), 0);  // marked as repeats
+    QTest::keyRelease(window_, Qt::Key_Shift);
+    midi_double::ClearSent();
+    run(100);
+    EXPECT_EQ(strikes(), 0);
+
+    QTest::keyPress(window_, Qt::Key_Shift);
+    window_->clearFocus();
+    run(600);
+    EXPECT_EQ(strikes(), 1);
+    QTest::keyRelease(window_, Qt::Key_Shift);
 }
 
 TEST_F(MainWindow, TheOtherKeysOfTheTable)
