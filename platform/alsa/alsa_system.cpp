@@ -2,6 +2,9 @@
 // up to four sources are subscribed, and one private output port from which events go
 // straight to their destinations. The service thread reads and writes; the UI thread
 // only queries the sequencer and (un)subscribes.
+//
+// Longer than most files here because every part works on the one client and its port
+// list under the same locking; decoding (decode.cpp) and pacing (pacer.h) live beside it.
 #include <alsa/asoundlib.h>
 #include <unistd.h>
 

@@ -2,6 +2,9 @@
 // sequencer, else no devices; chosen again at every device check. This file owns what
 // both systems share: the handles, the lists and their rules, the received-message queue
 // and the one service thread that opens and closes clients and relays wakes.
+//
+// Longer than most files here because those parts share the handle table and the service
+// thread's locking; the queues, rings and names already live in files of their own.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,12 +1,10 @@
-// Internal to the Qt back end: what the window host needs from the canvas, and what the
-// tests may ask about the fonts. The logic uses platform/platform.h only.
+// Internal to the Qt back end: what the window host and the tests need from the canvas.
+// The logic uses platform/platform.h only.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
-
-class QFont;
 
 namespace zm_qt {
 
@@ -15,13 +13,5 @@ bool CanvasPixels(const uint32_t** bits, int* width, int* height);
 
 // True unless something wrote into the guard words around the canvas memory.
 bool CanvasGuardsIntact();
-
-// The Qt font a handle stands for, resolved now if not yet (needs a QGuiApplication), and its
-// ascent in pixels (text top to baseline). False for 0 or an unknown or deleted handle.
-bool ResolveFont(PlatFont font, QFont* out, int* ascent);
-
-// Cell height (ascent + descent) and average character width (Win32 tmAveCharWidth style:
-// weighted small letters and space) of a handle, in pixels.
-bool FontCell(PlatFont font, int* cellHeight, double* averageWidth);
 
 }  // namespace zm_qt

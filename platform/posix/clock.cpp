@@ -1,4 +1,4 @@
-// Clock of the Qt back end (plain POSIX, no Qt): the monotonic millisecond time and the 1 ms
+// Clock on POSIX (no toolkit): the monotonic millisecond time and the 1 ms
 // tick thread. Contract: platform/platform.h.
 #include <pthread.h>
 #include <time.h>

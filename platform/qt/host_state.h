@@ -1,0 +1,91 @@
+// Internal to the window host (host.cpp, window.cpp, scrollbars.cpp, keymap.cpp,
+// key_repeat.cpp, midi_wake.cpp): the state they share and the calls between them.
+#pragma once
+
+#include <QtCore/QPoint>
+#include <QtCore/QPointer>
+#include <QtCore/QRect>
+#include <QtCore/QSize>
+#include <QtCore/qnamespace.h>
+#include <QtWidgets/QWidget>
+
+#include <cstdint>
+#include <map>
+
+#include "platform/qt/host.h"
+#include "platform/scrollbar.h"
+
+class QKeyEvent;
+class QPainter;
+class QPointF;
+class QTimer;
+
+namespace zm_qt {
+
+struct Host {
+    QPointer<QWidget> window;
+    QWidget* client = nullptr;
+    QScrollBar* bars[2] = {nullptr, nullptr};
+    QWidget* corner = nullptr;
+    ScrollBarModel models[2];
+
+    bool alive = false;       // between PM_CREATE and PM_DESTROY
+    bool destroying = false;
+    std::map<uint32_t, QTimer*> timers;
+
+    QPainter* paintPainter = nullptr;  // during PM_PAINT only
+    QRect paintRect;                   // what this paint must cover, client coordinates
+    bool painted = false;
+
+    int sentWidth = -1;       // client size last sent with PM_SIZE
+    int sentHeight = -1;
+    bool inLayout = false;
+    bool layoutAgain = false;
+
+    QSize outerSize;          // requested outer (frame) size
+    QPoint outerPos;
+    bool frameAdjusted = false;
+
+    bool arrowSet = false;
+    bool quitPending = false;
+    int quitCode = 0;
+
+    MessageObserver observer = nullptr;
+};
+
+Host& TheHost();
+
+// Hands a message to MainWndProc while the window lives (then to the observer); 0 otherwise.
+intptr_t Send(uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+// Client point as unsigned 16-bit words, x low, y high.
+intptr_t PackPoint(int x, int y);
+intptr_t PackPoint(const QPointF& p);
+
+// Win32 mouse key-state flags (MK_*) of buttons and modifiers.
+uint32_t KeyState(Qt::MouseButtons buttons, Qt::KeyboardModifiers modifiers);
+
+// host.cpp: Win32 DestroyWindow (PM_DESTROY, then the window goes).
+void DestroyMainWindow(bool deleteNow = false);
+
+// window.cpp: the top-level window and its client area.
+QWidget* NewHostWindow();
+QWidget* NewClientView(QWidget* window);
+
+// scrollbars.cpp: the bars and the layout they change.
+QScrollBar* NewScrollBar(int bar, QWidget* window);
+void SyncBar(int bar);
+void Relayout();
+
+// keymap.cpp: a key event of the window as PM_KEYDOWN / PM_KEYUP / PM_SYSKEY*.
+void DeliverKey(QKeyEvent* e, bool down);
+
+// key_repeat.cpp: Shift's own repeat, from the PM_KEYDOWN of its press.
+void StartShiftRepeat(uint32_t lParam);
+void StopShiftRepeat();
+
+// midi_wake.cpp: received MIDI reaches the window while it accepts it.
+void StartMidiWake();
+void StopMidiWake();
+
+}  // namespace zm_qt
