@@ -58,11 +58,11 @@ protected:
     }
     std::vector<Want> Head(int serial, int device, int channel)
     {
-        char n[8];
+        char n[16];
         std::snprintf(n, sizeof n, "%5d", serial);
         std::vector<Want> w = {{14, n, 0}, {47, std::to_string(device), 0}};
         if (channel > 0) {
-            char c[8];
+            char c[16];
             std::snprintf(c, sizeof c, "%2d", channel);
             w.push_back({68, c, 0});
         }
