@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/posix/tick.h"
 
 namespace {
 
@@ -20,6 +21,9 @@ struct Tick {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> stop;  // one flag per thread, shared with it
 };
+
+std::atomic<uint32_t> gLastTick{0};
+std::atomic<bool> gTicking{false};
 
 Tick& TheTick()
 {
@@ -47,6 +51,7 @@ void TickLoop(void (*callback)(), std::shared_ptr<std::atomic<bool>> stop)
         if (stop->load(std::memory_order_acquire)) {
             break;
         }
+        gLastTick.store(PlatTimeMs(), std::memory_order_release);
         callback();
         timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -79,6 +84,7 @@ bool PlatStartTick(void (*callback)())
     } catch (...) {
         return false;
     }
+    gTicking.store(true, std::memory_order_release);
     pthread_setname_np(t.thread.native_handle(), "zm-tick");
     return true;
 }
@@ -90,9 +96,16 @@ void PlatStopTick()
         return;
     }
     t.stop->store(true, std::memory_order_release);
+    gTicking.store(false, std::memory_order_release);
     if (t.thread.get_id() == std::this_thread::get_id()) {
         t.thread.detach();  // stopped from its own callback: it ends after this call
         return;
     }
     t.thread.join();
+}
+
+bool zm_posix::LastTick(uint32_t* ms)
+{
+    *ms = gLastTick.load(std::memory_order_acquire);
+    return gTicking.load(std::memory_order_acquire);
 }

@@ -32,6 +32,8 @@ struct Host {
     bool alive = false;       // between PM_CREATE and PM_DESTROY
     bool destroying = false;
     std::map<uint32_t, QTimer*> timers;
+    // Short window timers fire in step with the tick thread: its time at each one's last fire.
+    std::map<uint32_t, uint32_t> timerTicks;
 
     QPainter* paintPainter = nullptr;  // during PM_PAINT only
     QRect paintRect;                   // what this paint must cover, client coordinates
