@@ -3,7 +3,8 @@
 // The canvas is plain memory of W x H words 0x00RRGGBB that the logic fills directly; a
 // QImage (Format_RGB32) wraps the same memory so that QPainter draws text into those words.
 // Qt writes 0xFF into the top byte of the pixels its text touches; Format_RGB32 ignores it.
-// The fonts are fonts.cpp's.
+// The fonts are fonts.cpp's; texts seen before are drawn from glyph_cache.cpp's masks, word for word
+// as QPainter would draw them.
 #include "platform/qt/canvas.h"
 
 #include <QtGui/QFont>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 
 #include "platform/qt/fonts.h"
+#include "platform/qt/glyph_cache.h"
 
 namespace {
 
@@ -28,6 +30,7 @@ struct Canvas {
     int height = 0;
     QImage* image = nullptr;   // wraps bits; never copied, so painting never detaches it
     QColor textColor{0, 0, 0}; // a new memory device context starts with black text
+    uint32_t textRgb = 0;       // the same as 0x00RRGGBB, for the glyph cache
     // One painter stays open on the image between texts: making one per text cost more
     // than the glyphs. The fills' direct writes in between need nothing from it.
     QPainter* painter = nullptr;
@@ -143,9 +146,10 @@ void PlatCanvasRelease()
 
 void PlatSetTextColor(uint32_t colorRef)
 {
-    TheCanvas().textColor = QColor(static_cast<int>(colorRef & 0xFF),
-                                   static_cast<int>((colorRef >> 8) & 0xFF),
-                                   static_cast<int>((colorRef >> 16) & 0xFF));
+    Canvas& c = TheCanvas();
+    c.textColor = QColor(static_cast<int>(colorRef & 0xFF), static_cast<int>((colorRef >> 8) & 0xFF),
+                         static_cast<int>((colorRef >> 16) & 0xFF));
+    c.textRgb = (colorRef & 0xFF) << 16 | (colorRef & 0xFF00) | ((colorRef >> 16) & 0xFF);
 }
 
 void PlatTextOut(int x, int y, const char* text, int len)
@@ -155,6 +159,11 @@ void PlatTextOut(int x, int y, const char* text, int len)
         return;
     }
     const PlatFont handle = zm_qt::TextFont();
+    const zm_qt::TextTarget target {c.bits, c.width, c.height};
+    const bool cached = zm_qt::GlyphCacheOn();
+    if (cached && zm_qt::GlyphCacheDraw(handle, text, len, x, y, c.textRgb, target)) {
+        return;
+    }
     if (c.painter == nullptr) {
         c.painter = new QPainter(c.image);
         c.painterFont = 0;
@@ -183,6 +192,10 @@ void PlatTextOut(int x, int y, const char* text, int len)
         for (int i = 0; i < len; ++i) {
             out[i] = QChar(static_cast<uchar>(text[i]));
         }
+    }
+    if (cached && zm_qt::GlyphCacheAddAndDraw(handle, text, len, c.painter->font(), c.painterAscent, c.text,
+                                              x, y, c.textRgb, target)) {
+        return;
     }
     c.painter->drawText(QPointF(x, static_cast<double>(y) + c.painterAscent), c.text);
 }

@@ -1,0 +1,70 @@
+// Internal to the glyph cache: Qt's raster blend of a solid pen over an RGB32 pixel, for
+// one coverage value, reproduced byte for byte (see glyph_cache.cpp).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace zm_qt {
+
+// Each byte of px times a / 255, rounded as Qt's raster engine rounds it.
+inline uint32_t Scale(uint32_t px, uint32_t a)
+{
+    uint32_t rb = (px & 0x00FF00FFu) * a;
+    rb = (rb + ((rb >> 8) & 0x00FF00FFu) + 0x00800080u) >> 8;
+    uint32_t ag = ((px >> 8) & 0x00FF00FFu) * a;
+    ag = ag + ((ag >> 8) & 0x00FF00FFu) + 0x00800080u;
+    return (rb & 0x00FF00FFu) | (ag & 0xFF00FF00u);
+}
+
+inline void Blend(uint32_t* px, uint32_t src, uint32_t c)
+{
+    *px = c == 255 ? src : Scale(src, c) + Scale(*px, 255 - c);
+}
+
+// Texts mostly lie on a plain ground, so most blends repeat: per colour and ground, the
+// result of each coverage once worked out (direct-mapped, 64 pairs, 66 KiB).
+struct Blends {
+    uint32_t src = 0;
+    uint32_t ground = 0;
+    bool used = false;
+    uint64_t known[4] = {};
+    uint32_t out[256] = {};
+};
+
+class Blender {
+public:
+    Blender(Blends* table, uint32_t src, uint32_t ground)
+        : src_(src), ground_(ground)
+    {
+        b_ = &table[((src * 0x9E3779B1u) ^ (ground * 0x85EBCA77u)) >> 26];
+        if (!b_->used || b_->src != src || b_->ground != ground) {
+            b_->used = true;
+            b_->src = src;
+            b_->ground = ground;
+            std::memset(b_->known, 0, sizeof b_->known);
+        }
+    }
+    void operator()(uint32_t* px, uint32_t c)
+    {
+        if (c == 255) {
+            *px = src_;
+        } else if (*px != ground_) {
+            Blend(px, src_, c);
+        } else {
+            const uint64_t bit = uint64_t {1} << (c & 63);
+            if ((b_->known[c >> 6] & bit) == 0) {
+                b_->out[c] = Scale(src_, c) + Scale(ground_, 255 - c);
+                b_->known[c >> 6] |= bit;
+            }
+            *px = b_->out[c];
+        }
+    }
+
+private:
+    uint32_t src_;
+    uint32_t ground_;
+    Blends* b_;
+};
+
+}  // namespace zm_qt
