@@ -22,7 +22,7 @@ fi
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j2 --target zyn_mouse zm_bare_tick zm_bench_input zm_bench_draw zm_bench_thru \
-    zm_bench_midi_stall zm_midi_idle_peers >/dev/null
+    zm_bench_midi_stall zm_midi_idle_peers zm_bench_cycles >/dev/null
 
 echo "== machine"
 echo "nproc=$(nproc)"
@@ -43,6 +43,8 @@ echo "== input to MIDI (real window, offscreen; recorder back end)"
 run "$BUILD/bench/zm_bench_input" | quiet
 echo "== drawing (real canvas, text renderer and window, offscreen)"
 run "$BUILD/bench/zm_bench_draw" | quiet
+echo "== UI cycle rate (real window, offscreen, 20 s)"
+run "$BUILD/bench/zm_bench_cycles" 20 | quiet
 echo "== thru latency (private jackd -R: dummy driver, 48 kHz, 128 frames, realtime)"
 run "$BUILD/bench/zm_bench_thru" latency | quiet
 echo "== thru latency (the same on jackd --no-realtime: losses against the direct loop's)"
