@@ -23,12 +23,11 @@ inline void Blend(uint32_t* px, uint32_t src, uint32_t c)
 }
 
 // Texts mostly lie on a plain ground, so most blends repeat: per colour and ground, the
-// result of each coverage once worked out (direct-mapped, 64 pairs, 66 KiB).
+// result of every coverage, worked out once (direct-mapped, 64 pairs, 66 KiB).
 struct Blends {
     uint32_t src = 0;
     uint32_t ground = 0;
     bool used = false;
-    uint64_t known[4] = {};
     uint32_t out[256] = {};
 };
 
@@ -37,34 +36,27 @@ public:
     Blender(Blends* table, uint32_t src, uint32_t ground)
         : src_(src), ground_(ground)
     {
-        b_ = &table[((src * 0x9E3779B1u) ^ (ground * 0x85EBCA77u)) >> 26];
-        if (!b_->used || b_->src != src || b_->ground != ground) {
-            b_->used = true;
-            b_->src = src;
-            b_->ground = ground;
-            std::memset(b_->known, 0, sizeof b_->known);
+        Blends* b = &table[((src * 0x9E3779B1u) ^ (ground * 0x85EBCA77u)) >> 26];
+        if (!b->used || b->src != src || b->ground != ground) {
+            b->used = true;
+            b->src = src;
+            b->ground = ground;
+            for (uint32_t c = 0; c < 256; ++c) {
+                b->out[c] = c == 255 ? src : Scale(src, c) + Scale(ground, 255 - c);
+            }
         }
+        out_ = b->out;
     }
     void operator()(uint32_t* px, uint32_t c)
     {
-        if (c == 255) {
-            *px = src_;
-        } else if (*px != ground_) {
-            Blend(px, src_, c);
-        } else {
-            const uint64_t bit = uint64_t {1} << (c & 63);
-            if ((b_->known[c >> 6] & bit) == 0) {
-                b_->out[c] = Scale(src_, c) + Scale(ground_, 255 - c);
-                b_->known[c >> 6] |= bit;
-            }
-            *px = b_->out[c];
-        }
+        const uint32_t d = *px;
+        *px = d == ground_ ? out_[c] : (c == 255 ? src_ : Scale(src_, c) + Scale(d, 255 - c));
     }
 
 private:
     uint32_t src_;
     uint32_t ground_;
-    Blends* b_;
+    const uint32_t* out_;
 };
 
 }  // namespace zm_qt
