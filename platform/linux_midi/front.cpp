@@ -214,9 +214,14 @@ private:
     void Probe() {
         {
             std::lock_guard lock(mutex_);
-            if (probing_ || probed_ != nullptr) return;
+            if (probing_ || probed_ != nullptr) {
+                WarnIfStuck();
+                return;
+            }
             probing_ = true;
         }
+        probeStart_ = std::chrono::steady_clock::now();
+        warnedStuck_ = false;
         const bool haveAlsa = sys_ != nullptr;  // only JACK can replace a system in use
         Post([this, haveAlsa] {
             std::string why;
@@ -229,6 +234,18 @@ private:
             probing_ = false;
             probeDone_.notify_all();
         });
+    }
+
+    // jack_client_open never returns while JACK's metadata database is locked by a client
+    // that died holding it; nothing else here can time it out, so at least say so.
+    void WarnIfStuck() {
+        const auto waited = std::chrono::steady_clock::now() - probeStart_;
+        if (warnedStuck_ || !probing_ || waited < std::chrono::seconds(10)) return;
+        warnedStuck_ = true;
+        std::fprintf(stderr,
+                     "ZYN_MOUSE: the MIDI system has not answered for %lld s (a JACK client that crashed may have "
+                     "left JACK's database in /dev/shm locked); no MIDI devices until it does\n",
+                     static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
     }
 
     void Adopt() {
@@ -307,6 +324,8 @@ private:
     std::vector<Listed> ins_, outs_;
     std::string lastWhy_ = "no JACK server answers and the ALSA sequencer is not available";
     std::string lastReport_;
+    std::chrono::steady_clock::time_point probeStart_{};
+    bool warnedStuck_ = false;
 
     // Shared between the UI and the service thread.
     InQueue in_;
