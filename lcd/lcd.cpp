@@ -70,12 +70,14 @@ void C_Lcd::Paint(int x, int y, int columns, int rows, int colStep, int rowStep,
     const int left = colStep > 0 ? x : x - columns + 1;
     const int top = rowStep > 0 ? y : y - rows + 1;
     MarkChanged(left, top, static_cast<long long>(left) + columns, static_cast<long long>(top) + rows);
-    // wchar_t is a 32-bit word here, and the C library's wmemset stores it with the widest
-    // vector stores the machine has: several times what std::fill compiles to.
-    static_assert(sizeof(wchar_t) == sizeof(uint32_t));
     for (int r = 0; r < rows; ++r) {
         uint32_t* row = bits + static_cast<size_t>(top + r) * CanvasWidth + left;
-        std::wmemset(reinterpret_cast<wchar_t*>(row), static_cast<wchar_t>(pixel), static_cast<size_t>(columns));
+        // Where wchar_t is a 32-bit word, the C library's wmemset stores it with the widest
+        // vector stores the machine has: several times what std::fill compiles to.
+        if constexpr (sizeof(wchar_t) == sizeof(uint32_t))
+            std::wmemset(reinterpret_cast<wchar_t*>(row), static_cast<wchar_t>(pixel), static_cast<size_t>(columns));
+        else
+            std::fill(row, row + columns, pixel);
     }
 }
 
