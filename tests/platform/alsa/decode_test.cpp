@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/alsa/decode.h"
+#include "tests/platform/alsa/seq_event.h"
 
 namespace {
 
@@ -13,16 +14,6 @@ Words Decode(const snd_seq_event_t& ev) {
     uint32_t out[zm_alsa::kMaxDecoded] = {};
     const int n = zm_alsa::DecodeEvent(ev, out);
     return Words(out, out + n);
-}
-
-snd_seq_event_t Control(snd_seq_event_type_t type, int channel, unsigned param, int value) {
-    snd_seq_event_t ev;
-    snd_seq_ev_clear(&ev);
-    ev.type = type;
-    ev.data.control.channel = static_cast<unsigned char>(channel);
-    ev.data.control.param = param;
-    ev.data.control.value = value;
-    return ev;
 }
 
 TEST(AlsaDecode, ChannelEventsBecomeOneMessageEach) {

@@ -25,6 +25,7 @@
 #include "platform/platform.h"
 #include "surface/winui.h"
 #include "tests/support/jack_logic.h"
+#include "tests/platform/alsa/seq_event.h"
 
 using namespace std::chrono;
 using Words = std::vector<uint32_t>;
@@ -180,16 +181,6 @@ private:
     snd_seq_t* seq_ = nullptr;
     int port_ = -1, hidden_ = -1;
 };
-
-snd_seq_event_t Control(snd_seq_event_type_t type, int channel, unsigned param, int value) {
-    snd_seq_event_t ev;
-    snd_seq_ev_clear(&ev);
-    ev.type = type;
-    ev.data.control.channel = static_cast<unsigned char>(channel);
-    ev.data.control.param = param;
-    ev.data.control.value = value;
-    return ev;
-}
 
 class AlsaVm : public ::testing::Test {
 protected:
