@@ -5,12 +5,11 @@
 #include <jack/jack.h>
 #include <jack/metadata.h>
 #include <jack/midiport.h>
-#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,8 +59,6 @@ public:
         }
         jack_set_process_callback(client_, &JackSystem::Process, this);
         jack_on_info_shutdown(client_, &JackSystem::OnShutdown, this);
-        jack_set_port_registration_callback(client_, &JackSystem::OnRegistration, this);
-        jack_set_port_rename_callback(client_, &JackSystem::OnRename, this);
         jack_set_property_change_callback(client_, &JackSystem::OnProperty, this);
         if (jack_activate(client_) != 0) return Fail(why, "cannot be activated");
         return true;
@@ -217,19 +214,13 @@ private:
         if (refill) shared_.askDrain();
     }
 
+    // Server threads: only flags. The UI thread notices at its next device check.
     static void OnShutdown(jack_status_t, const char*, void* arg) {
-        auto* self = static_cast<JackSystem*>(arg);
-        self->gone_.store(true, std::memory_order_release);
-        self->shared_.kickService();
-    }
-    static void OnRegistration(jack_port_id_t, int, void* arg) { static_cast<JackSystem*>(arg)->Changed(); }
-    static void OnRename(jack_port_id_t, const char*, const char*, void* arg) {
-        static_cast<JackSystem*>(arg)->Changed();
+        static_cast<JackSystem*>(arg)->gone_.store(true, std::memory_order_release);
     }
     static void OnProperty(jack_uuid_t, const char*, jack_property_change_t, void* arg) {
         static_cast<JackSystem*>(arg)->propsChanged_.store(true, std::memory_order_release);
     }
-    void Changed() { shared_.kickService(); }
 
     Shared shared_;
     jack_client_t* client_ = nullptr;
