@@ -99,7 +99,7 @@ public:
 
     void Rescan() {
         scanned_ = true;
-        const System* before = sys_.get();
+        const uint64_t before = sysSerial_;  // a serial, not an address: those get reused
         bool lost = false;
         if (sys_ != nullptr && !sys_->Alive()) {
             lastWhy_ = IsJack(sys_.get()) ? "the JACK server went away" : "the ALSA sequencer went away";
@@ -116,7 +116,7 @@ public:
         Adopt();
         if (!IsJack(sys_.get())) Probe();
 
-        if (lost || (everFound_ && sys_.get() != before)) ++epoch_;
+        if (lost || (everFound_ && sysSerial_ != before)) ++epoch_;
         if (sys_ != nullptr) everFound_ = true;
         Report();
         List();
