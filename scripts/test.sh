@@ -2,8 +2,9 @@
 # Sets up, builds and runs every test: the whole suite; a Release and a Debian-hardened
 # build of everything, warnings as errors; the unit, window and JACK tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer; the lock-free MIDI code under
-# ThreadSanitizer; the JACK round trip on PipeWire; the ALSA back end on a real
-# kernel sequencer in a virtual machine; then the Windows build under Wine.
+# ThreadSanitizer; the JACK round trip on PipeWire; the program on headless sway (Wayland);
+# the ALSA back end on a real kernel sequencer in a virtual machine; then the Windows build
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -44,6 +45,9 @@ cmake --build build-tsan -j"$jobs" --target zyn_midi_core_tests
 TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/linux_midi/zyn_midi_core_tests
 
 ./scripts/test-pipewire.sh build
+
+# The program on a real Wayland compositor (headless sway), input through the Wayland protocols.
+./scripts/test-wayland.sh build
 
 # The ALSA back end, for real: these machines have no sound modules, so the tests run in
 # Debian's own kernel under QEMU; the guest's result line decides.
