@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/qt/canvas.h"
@@ -297,6 +298,29 @@ void PlatPresentRect(int x, int y, int width, int height)
 
 namespace {
 
+constexpr uint32_t kOpaque = 0xFF000000u;
+
+// Four words a step (GCC's and Clang's vector extension: SSE2 on x86-64, NEON on arm64), as
+// fast as the plain copy; the compiler's -O2 does not vectorise the simple loop by itself.
+void CopyRowOpaque(uint32_t* out, const uint32_t* in, int n)
+{
+    using Quad = uint32_t __attribute__((vector_size(16)));
+    int x = 0;
+    for (; x + 8 <= n; x += 8) {
+        Quad a;
+        Quad b;
+        std::memcpy(&a, in + x, sizeof a);
+        std::memcpy(&b, in + x + 4, sizeof b);
+        a |= kOpaque;
+        b |= kOpaque;
+        std::memcpy(out + x, &a, sizeof a);
+        std::memcpy(out + x + 4, &b, sizeof b);
+    }
+    for (; x < n; ++x) {
+        out[x] = in[x] | kOpaque;
+    }
+}
+
 // The canvas's words keep 0 in their top byte, but the backing stores of xcb, wayland and
 // offscreen are 32-bit images that keep that byte (Qt's ARGB32_Premultiplied on xcb and
 // wayland), and wayland hands it to the compositor as alpha: copied as it is, the panel is
@@ -339,15 +363,11 @@ bool CopyOpaque(QPainter* p, const uint32_t* bits, int canvasWidth, const QRect&
     // constBits: the painter already holds this image unshared; bits() could detach it.
     auto* base = const_cast<uchar*>(image->constBits());
     const qsizetype pitch = image->bytesPerLine();
-    constexpr uint32_t kOpaque = 0xFF000000u;
     for (int y = rows.top(); y <= rows.bottom(); ++y) {
         const uint32_t* in = bits + static_cast<size_t>(src.y() + (y - target.y()) / k) * canvasWidth + src.x();
         auto* out = reinterpret_cast<uint32_t*>(base + y * pitch);
         if (k == 1) {
-            const int from = rows.left() - target.x();
-            for (int x = 0; x < rows.width(); ++x) {
-                out[rows.left() + x] = in[from + x] | kOpaque;
-            }
+            CopyRowOpaque(out + rows.left(), in + (rows.left() - target.x()), rows.width());
         } else {
             for (int x = rows.left(); x <= rows.right(); ++x) {
                 out[x] = in[(x - target.x()) / k] | kOpaque;
