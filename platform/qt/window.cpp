@@ -300,8 +300,8 @@ namespace {
 
 constexpr uint32_t kOpaque = 0xFF000000u;
 
-// Four words a step (GCC's and Clang's vector extension: SSE2 on x86-64, NEON on arm64), as
-// fast as the plain copy; the compiler's -O2 does not vectorise the simple loop by itself.
+// Eight words a step in two 16-byte vectors (GCC and Clang vector extension: SSE2 on x86-64,
+// NEON on arm64), as fast as a plain copy; at -O2 the compiler leaves the simple loop scalar.
 void CopyRowOpaque(uint32_t* out, const uint32_t* in, int n)
 {
     using Quad = uint32_t __attribute__((vector_size(16)));
