@@ -28,7 +28,8 @@ fi
 # JACK keeps a machine-wide table in /dev/shm: a /dev/shm of our own (see tests/support/private_shm.sh).
 if [ -z "${ZM_WL_PRIVATE_SHM:-}" ] && unshare --mount true 2>/dev/null; then
   export ZM_WL_PRIVATE_SHM=1
-  exec unshare --mount --propagation private bash -c 'mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$0" "$@"' "$0" "$@"
+  exec unshare --mount --propagation private bash -c 'mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$0" "$@"' \
+    "$root/scripts/test-wayland.sh" "$@"
 fi
 
 start=$(date +%s)
