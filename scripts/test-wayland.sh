@@ -124,10 +124,10 @@ input type:keyboard repeat_rate 10
 default_border normal 2
 EOF
 chown -R 65534:65534 "$run"
-(cd "$run" && env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$run" XDG_RUNTIME_DIR="$run" \
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$run" XDG_RUNTIME_DIR="$run" \
   WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman WLR_HEADLESS_OUTPUTS=1 \
-  setpriv --reuid=65534 --regid=65534 --clear-groups sway -c "$run/sway.conf" >"$work/sway.log" 2>&1) &
-pids+=($!)
+  setpriv --reuid=65534 --regid=65534 --clear-groups sway -c "$run/sway.conf" >"$work/sway.log" 2>&1 &
+pids+=($!)  # env and setpriv exec: this is sway's own id
 wait_for 10 sh -c "ls '$run' | grep -q '^wayland-[0-9]*\$'" || { echo "sway did not start"; cat "$work/sway.log"; failed=1; finish; }
 WAYLAND_DISPLAY="$run/$(ls "$run" | grep -m1 '^wayland-[0-9]*$')"
 SWAYSOCK=$(ls "$run"/sway-ipc.*.sock)
