@@ -318,6 +318,14 @@ shift_held=$(held 42)
 echo "held for 1 s: F1 $f1_held strikes, Shift $shift_held"
 check "held Shift repeats at the compositor's rate (F1 $f1_held, Shift $shift_held)" \
   test "$shift_held" -ge 5 -a "$shift_held" -le 12 -a $((shift_held - f1_held)) -le 2 -a $((f1_held - shift_held)) -le 2
+# The desktop's settings changed while the program runs: 200 ms / 25 a second, about 21.
+swaymsg input type:keyboard repeat_delay 200 >/dev/null
+swaymsg input type:keyboard repeat_rate 25 >/dev/null
+sleep 0.3
+f1_held=$(held 59)
+shift_held=$(held 42)
+check "held Shift follows a changed repeat rate (F1 $f1_held, Shift $shift_held)" \
+  test "$shift_held" -ge 14 -a $((shift_held - f1_held)) -le 2 -a $((f1_held - shift_held)) -le 2
 
 # The pointer: over the bare background (canvas 300, 480), then the four gestures (the
 # threshold at the default speed is 25), both buttons and the wheel.
