@@ -2,8 +2,9 @@
 # Sets up, builds and runs every test: the whole suite; a Release and a Debian-hardened
 # build of everything, warnings as errors; the unit, window and JACK tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer; the lock-free MIDI code under
-# ThreadSanitizer; the JACK round trip on PipeWire; the ALSA back end on a real
-# kernel sequencer in a virtual machine; then the Windows build under Wine.
+# ThreadSanitizer; the JACK round trip on PipeWire; the ALSA back end on a real kernel
+# sequencer in a virtual machine; the program on headless sway (Wayland); then the Windows
+# build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -48,6 +49,9 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/linux_midi/zyn_midi_cor
 # The ALSA back end, for real: these machines have no sound modules, so the tests run in
 # Debian's own kernel under QEMU; the guest's result line decides.
 ./scripts/alsa-vm.sh build/tests/platform/alsa/zyn_alsa_vm_tests
+
+# The program on a real Wayland compositor (headless sway), input through the Wayland protocols.
+./scripts/test-wayland.sh build
 
 # The Windows program: cross-built with mingw-w64 and tested under Wine.
 ./scripts/test-windows.sh

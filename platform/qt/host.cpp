@@ -177,6 +177,11 @@ intptr_t PlatDefWindowProc(uint32_t message, uintptr_t, intptr_t)
 void PlatSetCapture()
 {
     Host& h = TheHost();
+    // On Wayland the pressed button already holds the pointer (the compositor's implicit
+    // grab) and Qt grabs for popups only, with a warning at every try.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        return;
+    }
     if (h.client != nullptr && h.client->isVisible()) {
         h.client->grabMouse();
     }
@@ -291,10 +296,13 @@ void PlatScreenSize(int* width, int* height)
     int hgt = 600;
     if (QGuiApplication::instance() != nullptr) {
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            // In the screen's own pixels: at an output scale of 2 the desktop's units would
+            // give a canvas of a quarter of them, too small for the whole panel.
             const QRect r = screen->availableGeometry();
+            const double scale = screen->devicePixelRatio();
             if (r.width() > 0 && r.height() > 0) {
-                w = r.width();
-                hgt = r.height();
+                w = static_cast<int>(std::lround(r.width() * scale));
+                hgt = static_cast<int>(std::lround(r.height() * scale));
             }
         }
     }
@@ -324,6 +332,7 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
     QApplication::setWindowIcon(icon);
 
     StartMidiWake();
+    WatchWaylandRepeat();
 
     QWidget* window = NewHostWindow();
     window->setWindowTitle(QString::fromLatin1(caption != nullptr ? caption : ""));
@@ -339,8 +348,13 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
     host.corner->setAutoFillBackground(true);
     host.corner->hide();
 
-    host.outerPos = QPoint(x, y);
-    host.outerSize = QSize(std::max(1, w), std::max(1, h));
+    // The logic gives the screen's pixels; the window is placed in the desktop's units,
+    // where the panel shows one canvas pixel per unit.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const double scale = screen != nullptr && screen->devicePixelRatio() > 0 ? screen->devicePixelRatio() : 1.0;
+    host.outerPos = QPoint(static_cast<int>(std::lround(x / scale)), static_cast<int>(std::lround(y / scale)));
+    host.outerSize = QSize(std::max(1, static_cast<int>(std::lround(w / scale))),
+                           std::max(1, static_cast<int>(std::lround(h / scale))));
     host.frameAdjusted = false;
     host.sentWidth = host.sentHeight = -1;
     host.arrowSet = false;

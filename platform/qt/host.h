@@ -27,8 +27,9 @@ using MessageObserver = void (*)(uint32_t message, uintptr_t wParam, intptr_t lP
                                  intptr_t result);
 void SetMessageObserver(MessageObserver observer);
 
-// Windows virtual-key code for a Qt key event's key, modifiers and native scan code;
-// 0 when the key has none. Exposed for unit tests of the mapping.
-uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, bool positional);
+// Windows virtual-key code for a Qt key event's key, modifiers, native scan code and (xcb,
+// wayland) keysym; 0 when the key has none. Exposed for unit tests of the mapping.
+uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, bool positional,
+                       uint32_t keysym = 0);
 
 }  // namespace zm_qt

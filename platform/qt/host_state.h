@@ -86,6 +86,11 @@ void DeliverKey(QKeyEvent* e, bool down);
 void StartShiftRepeat(uint32_t lParam);
 void StopShiftRepeat();
 
+// wayland_repeat.cpp: the compositor's key repeat settings, watched from the window's creation
+// on; false (and nothing written) where none are known. An interval of 0: no key repeats.
+void WatchWaylandRepeat();
+bool WaylandRepeatRate(int* delayMs, int* intervalMs);
+
 // midi_wake.cpp: received MIDI reaches the window while it accepts it.
 void StartMidiWake();
 void StopMidiWake();

@@ -1,7 +1,8 @@
 // Held Shift repeats (window host of the Qt back end). Every held key repeats its key-down
 // on Windows, Shift included, and the logic strikes its note again at each; X11 and Wayland
 // repeat no modifier, so the host repeats Shift itself: at the desktop's own delay and rate
-// where it says them (X11's keyboard settings), else at Windows' defaults.
+// where it says them (X11's keyboard settings, the Wayland compositor's repeat information),
+// else at Windows' defaults.
 //
 // As on Windows only the key pressed last repeats: another key's press ends Shift's repeat.
 #include <QtCore/QTimer>
@@ -35,8 +36,11 @@ void RepeatRate(int* delayMs, int* intervalMs)
 {
     *delayMs = kDefaultDelayMs;
     *intervalMs = kDefaultIntervalMs;
+    if (WaylandRepeatRate(delayMs, intervalMs)) {
+        return;
+    }
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        return;  // Wayland tells its rate to the toolkit only; offscreen has none
+        return;  // offscreen has none
     }
     const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     Display* display = x11 != nullptr ? x11->display() : nullptr;
@@ -67,6 +71,10 @@ void StartShiftRepeat(uint32_t lParam)
     }
     int delayMs = 0;
     RepeatRate(&delayMs, &r.intervalMs);
+    if (r.intervalMs <= 0) {
+        r.timer->stop();  // the desktop repeats no key
+        return;
+    }
     r.lParam = lParam | 1u << 30;  // a repeat: the key was down before
     r.timer->start(delayMs);
 }

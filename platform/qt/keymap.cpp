@@ -25,9 +25,9 @@ void DeliverKey(QKeyEvent* e, bool down)
     if (!down && e->isAutoRepeat()) {
         return;  // Win32 repeats key-down messages only
     }
-    const uint32_t vk =
-        VirtualKeyFor(e->key(), static_cast<unsigned>(e->modifiers()),
-                      e->nativeScanCode(), PositionalScanCodes());
+    const bool x11Codes = PositionalScanCodes();
+    const uint32_t vk = VirtualKeyFor(e->key(), static_cast<unsigned>(e->modifiers()), e->nativeScanCode(),
+                                      x11Codes, x11Codes ? e->nativeVirtualKey() : 0);
     if (vk == 0) {
         return;
     }
@@ -65,9 +65,11 @@ void DeliverKey(QKeyEvent* e, bool down)
 
 // Only the keys the logic reads, and Alt, which with F10 makes the system keys; every other
 // key gives no message at all.
-uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, bool positional)
+uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, bool positional, uint32_t keysym)
 {
-    const bool keypad = (modifiers & Qt::KeypadModifier) != 0;
+    // Qt's wayland plugin (6.4) sets no KeypadModifier; the keysym says it (XK_KP_Space ..
+    // XK_KP_9: KP_Add 0xFFAB, KP_Subtract 0xFFAD).
+    const bool keypad = (modifiers & Qt::KeypadModifier) != 0 || (keysym >= 0xFF80 && keysym <= 0xFFBD);
     if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) {
         return static_cast<uint32_t>(qtKey - Qt::Key_0) + (keypad ? PVK_NUMPAD0 : PVK_0);
     }

@@ -24,6 +24,9 @@ echo "Depends: $depends"
 for need in libqt6widgets6 libjack libasound2 fonts-liberation2 qt6-qpa-plugins; do
   grep -q "$need" <<<"$depends" || { echo "missing dependency $need"; exit 1; }
 done
+recommends=$(dpkg-deb -f "$deb" Recommends)
+echo "Recommends: $recommends"
+grep -q qt6-wayland <<<"$recommends" || { echo "qt6-wayland not recommended (Wayland desktops)"; exit 1; }
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
 test -x /usr/bin/zyn_mouse
 # The flags in the program: the stack protector's failure call and fortified libc calls

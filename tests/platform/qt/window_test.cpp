@@ -460,6 +460,11 @@ TEST(KeyMap, QtKeysBecomeWindowsVirtualKeys)
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Agrave, 0, 19, true), 0x30u);     // AZERTY "0" key
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Percent, Qt::ShiftModifier, 14, false), 0u);
     EXPECT_EQ(VirtualKeyFor(Qt::Key_unknown, 0, 0, false), 0u);
+    // Wayland sets no KeypadModifier: the keysym (KP_Add, KP_Subtract, KP_5) tells.
+    EXPECT_EQ(VirtualKeyFor(Qt::Key_Plus, 0, 86, true, 0xFFAB), 0x6Bu);
+    EXPECT_EQ(VirtualKeyFor(Qt::Key_Minus, 0, 82, true, 0xFFAD), 0x6Du);
+    EXPECT_EQ(VirtualKeyFor(Qt::Key_5, 0, 84, true, 0xFFB5), 0x65u);
+    EXPECT_EQ(VirtualKeyFor(Qt::Key_Minus, 0, 20, true, 0x2D), 0u);  // main-row minus
 }
 
 // ---------------------------------------------------------------------------------------
