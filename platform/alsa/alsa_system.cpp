@@ -389,8 +389,10 @@ void AlsaSystem::CloseOut(int slot) {
         std::lock_guard hand(handMutex_);
         handed_.push_back(std::move(c));
     }
+    // A stream the service thread is still writing has it come back soon anyway.
+    const bool idle = out.idle.exchange(true);
     lock.unlock();
-    shared_.kickService();
+    if (idle) shared_.kickService();
 }
 
 // The end of a closed output's stream: says what it could not deliver, lets the port go.
