@@ -348,9 +348,9 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
                        !(type & (SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_SYNTHESIZER));
     // A program's FIFO that a send finds full is marked overflowed, and the program's next
     // read empties all of it: such ports get only what their FIFO has room for.
-    const bool user = snd_seq_client_info_get_type(ci) == SND_SEQ_USER_CLIENT;
     int pool = 0;
-    if (user && FreeCells(ClientOf(addr), &pool) < 0) return false;
+    if (snd_seq_client_info_get_type(ci) == SND_SEQ_USER_CLIENT && FreeCells(ClientOf(addr), &pool) < 0) return false;
+    const bool user = pool > 0;  // a program that opened no input has no FIFO: the send says so
     // Events go to the destination by its address, but kernel clients act only on ports in
     // use: virmidi ignores, and snd-seq-midi has no device open for, a port without a
     // subscriber.
@@ -562,11 +562,11 @@ int AlsaSystem::Write(Stream& s, int64_t now, std::unique_lock<std::mutex>* lock
         snd_seq_ev_set_direct(&ev);
         const int r = snd_seq_event_output_direct(seq_, &ev);
         if (r == -EAGAIN || r == -ENOMEM) {  // the receiver's FIFO is full: keep it, try again
-            // Someone else filled it since we asked: the program will find its FIFO emptied.
+            // Other senders filled it since we asked: the program will find its FIFO emptied.
             if (s.user && s.refused++ == 0) {
                 std::fprintf(stderr,
-                             "ZYN_MOUSE: MIDI output %d:%d was full when written to by others too; it loses what "
-                             "waited in its buffer\n",
+                             "ZYN_MOUSE: MIDI output %d:%d was filled up by other senders too; it loses what waited "
+                             "in its buffer\n",
                              ClientOf(s.dest), PortOf(s.dest));
             }
             s.credit = 0;
