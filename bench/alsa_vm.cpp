@@ -202,49 +202,62 @@ void SlowProgram() {
 
 // 150 note-on/off pairs to a paced port (virmidi 0-3), closed and opened again at once as a
 // device check does: all must leave the raw end, and the close must not hold the UI thread.
+// Five rounds; the longest single send beside it shows how much the VM itself stalls.
 void CloseHandOver() {
-    PlatMidiRescan();
-    PlatMidiHandle out = kNoMidiDevice;
     const std::string name = "Virtual Raw MIDI 0-3:VirMIDI 0-3";
     const int fd = open("/dev/snd/midiC0D3", O_RDWR | O_NONBLOCK);
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 0);  // virmidi drops what comes before the first poll or read
+    PlatMidiRescan();
+    PlatMidiHandle out = kNoMidiDevice;
     if (fd < 0 || PlatMidiOutOpen(&out, Index(false, name)) != 0) {
         std::printf("alsa_close_hand_over could_not_open\n");
         return;
     }
-    pollfd p{fd, POLLIN, 0};
-    poll(&p, 1, 0);  // virmidi drops what comes before the first poll or read
     std::vector<uint32_t> sent;
     for (int i = 0; i < 150; ++i) {
         const auto note = static_cast<uint8_t>(i % 128);
         sent.push_back(zm_midi::PackBytes(0x90, note, 100));
         sent.push_back(zm_midi::PackBytes(0x80, note, 0));
     }
-    const auto t0 = Clock::now();
-    for (uint32_t w : sent) PlatMidiOutShortMsg(out, w);
-    auto c0 = Clock::now();
-    PlatMidiOutClose(out);
-    const double closeMs = Ms(Clock::now() - c0);
-    c0 = Clock::now();
-    PlatMidiOutOpen(&out, Index(false, name));
-    const double reopenMs = Ms(Clock::now() - c0);
+    std::vector<double> closeMs;
+    double reopenMax = 0, sendMax = 0, lastMs = 0;
+    int complete = 0;
+    for (int round = 0; round < 5; ++round) {
+        const auto t0 = Clock::now();
+        for (uint32_t w : sent) {
+            const auto s0 = Clock::now();
+            PlatMidiOutShortMsg(out, w);
+            sendMax = std::max(sendMax, Ms(Clock::now() - s0));
+        }
+        auto c0 = Clock::now();
+        PlatMidiOutClose(out);
+        closeMs.push_back(Ms(Clock::now() - c0));
+        c0 = Clock::now();
+        PlatMidiOutOpen(&out, Index(false, name));
+        reopenMax = std::max(reopenMax, Ms(Clock::now() - c0));
 
-    std::vector<uint8_t> bytes;
-    Clock::time_point last = t0;
-    for (;;) {
-        if (poll(&p, 1, 1000) <= 0) break;
-        uint8_t buf[1024];
-        const ssize_t r = read(fd, buf, sizeof buf);
-        if (r <= 0) continue;
-        bytes.insert(bytes.end(), buf, buf + r);
-        last = Clock::now();
+        std::vector<uint8_t> bytes;
+        Clock::time_point last = t0;
+        while (poll(&p, 1, 500) > 0) {
+            uint8_t buf[1024];
+            const ssize_t r = read(fd, buf, sizeof buf);
+            if (r <= 0) continue;
+            bytes.insert(bytes.end(), buf, buf + r);
+            last = Clock::now();
+        }
+        std::vector<uint32_t> got;
+        zm_midi::SplitShortMessages(bytes.data(), bytes.size(), [&](uint32_t w) { got.push_back(w); });
+        complete += got == sent;
+        lastMs = std::max(lastMs, Ms(last - t0));
     }
-    std::vector<uint32_t> got;
-    zm_midi::SplitShortMessages(bytes.data(), bytes.size(), [&](uint32_t w) { got.push_back(w); });
-    const bool ok = got == sent && closeMs <= 5.0;
-    std::printf("alsa_close_hand_over sent=%zu delivered=%zu in_order=%s close_ui_ms=%.3f reopen_ui_ms=%.3f "
-                "ms_to_last=%.0f goal:all_delivered,close<=5ms %s\n",
-                sent.size(), got.size(), got == sent ? "yes" : "no", closeMs, reopenMs, Ms(last - t0),
-                ok ? "OK" : "MISSED");
+    std::vector<double> sorted = closeMs;
+    std::sort(sorted.begin(), sorted.end());
+    const bool ok = complete == 5 && sorted.back() <= 5.0;
+    std::printf("alsa_close_hand_over rounds=5 messages=%zu delivered_whole_in_order=%d close_ui_ms_median=%.3f "
+                "close_ui_ms_max=%.3f reopen_ui_ms_max=%.3f ms_to_last_max=%.0f vm_jitter_send_ms_max=%.3f "
+                "goal:all_delivered,close<=5ms %s\n",
+                sent.size(), complete, sorted[2], sorted.back(), reopenMax, lastMs, sendMax, ok ? "OK" : "MISSED");
     PlatMidiOutClose(out);
     close(fd);
 }

@@ -162,7 +162,6 @@ private:
     // stream to the service thread, which delivers what waits before it lets the port go.
     struct Stream {
         std::unique_ptr<OutQueue> queue = std::make_unique<OutQueue>();
-        uint64_t serial = 0;  // another after every open and close of the slot
         int dest = kNoAddr;
         bool paced = false;  // a card's byte-stream port: no faster than the wire
         bool user = false;   // a program's port: no more than its kernel FIFO has room for
@@ -179,8 +178,10 @@ private:
     };
     struct OutSlot {
         // Held by the UI thread to open or close the slot, and by the service thread while
-        // it writes one message: a closed slot's stream never gets a later owner's sends.
+        // it writes: a closed slot's stream never gets a later owner's sends.
         std::mutex mutex;
+        // Set while the UI thread waits for the mutex: the writer lets go after its message.
+        std::atomic<bool> wanted{false};
         Stream s;
         // Set by the service thread when it found nothing to write; the next send wakes it.
         std::atomic<bool> idle{true};
@@ -193,7 +194,8 @@ private:
     bool ReadInput(bool polled);
     void Announce(const snd_seq_event_t& ev);
     void TakeOpenPortsAsReplaced();
-    int Write(Stream& s, int64_t now, std::unique_lock<std::mutex>* lock, std::atomic<bool>* idle);
+    std::unique_lock<std::mutex> Claim(OutSlot& out);
+    int Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, std::atomic<bool>* idle);
     bool HasRoom(Stream& s, int cells, int64_t now);
     int FreeCells(int client, int* pool = nullptr);
     int Deliver(Closed& c, int64_t now);
@@ -212,7 +214,6 @@ private:
     std::atomic<bool> alive_{true};
     InSlot ins_[kInSlots];
     OutSlot outs_[kOutSlots];
-    uint64_t serials_ = 0;  // UI thread
     bool moreInput_ = false;  // service thread
     // Set when the kernel emptied our input FIFO, announcements of replaced ports included.
     std::atomic<bool> overran_{false};
@@ -262,7 +263,7 @@ void AlsaSystem::TakeOpenPortsAsReplaced() {
         if (addr != kNoAddr) open.push_back(addr);
     }
     for (OutSlot& out : outs_) {
-        std::lock_guard lock(out.mutex);
+        std::unique_lock lock = Claim(out);
         if (out.s.dest != kNoAddr) open.push_back(out.s.dest);
     }
     std::lock_guard lock(genMutex_);
@@ -356,9 +357,8 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
     // subscriber.
     if (!Subscribe(addr)) return false;
     OutSlot& out = outs_[slot];
-    std::lock_guard lock(out.mutex);
+    std::unique_lock lock = Claim(out);
     Stream& s = out.s;
-    s.serial = ++serials_;
     s.dest = addr;
     s.paced = paced;
     s.user = user;
@@ -372,9 +372,8 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
 void AlsaSystem::CloseOut(int slot) {
     OutSlot& out = outs_[slot];
     Closed c{Stream{}, SteadyNs() + kHandOverNs};
-    std::unique_lock lock(out.mutex);
+    std::unique_lock lock = Claim(out);
     std::swap(c.s, out.s);
-    out.s.serial = ++serials_;
     if (c.s.dest == kNoAddr) return;
     const bool wireIdle = !c.s.paced || c.s.pacer.WaitFor(WirePacer::kBurstBytes) == 0;
     if (c.s.dead || (c.s.queue->Waiting() == 0 && wireIdle)) {
@@ -393,6 +392,14 @@ void AlsaSystem::CloseOut(int slot) {
     const bool idle = out.idle.exchange(true);
     lock.unlock();
     if (idle) shared_.kickService();
+}
+
+// UI thread: the slot's lock, without waiting for more than the message being written.
+std::unique_lock<std::mutex> AlsaSystem::Claim(OutSlot& out) {
+    out.wanted.store(true, std::memory_order_release);
+    std::unique_lock lock(out.mutex);
+    out.wanted.store(false, std::memory_order_relaxed);
+    return lock;
 }
 
 // The end of a closed output's stream: says what it could not deliver, lets the port go.
@@ -516,10 +523,9 @@ bool AlsaSystem::ReadInput(bool polled) {
 
 // Writes what waits in one stream as far as the receiver and the pacing allow; returns
 // the ms until it wants to run again, -1 when only a new send can give it work. An open
-// slot's lock is let go between two messages, so that the UI thread may close the slot.
-int AlsaSystem::Write(Stream& s, int64_t now, std::unique_lock<std::mutex>* lock, std::atomic<bool>* idle) {
+// slot's writer stops after any message when the UI thread wants the slot.
+int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, std::atomic<bool>* idle) {
     if (s.retryAt > now) return MsUntil(s.retryAt, now);
-    const uint64_t serial = s.serial;
     int wait = -1, done = 0;
     s.credit = 0;  // the program has read since: ask again before the first send
     uint32_t word;
@@ -586,14 +592,10 @@ int AlsaSystem::Write(Stream& s, int64_t now, std::unique_lock<std::mutex>* lock
         if (s.user) s.credit -= cells;
         s.queue->Pop();
         ++done;
-        if (lock != nullptr) {
-            // The UI thread may close or reopen the slot between two messages, never during one.
-            lock->unlock();
-            lock->lock();
-            if (s.serial != serial) {
-                wait = 0;
-                break;
-            }
+        // The UI thread may close or reopen the slot between two messages, never during one.
+        if (wanted != nullptr && wanted->load(std::memory_order_acquire)) {
+            wait = 0;
+            break;
         }
     }
     if (done > 0 && idle != nullptr && s.queue->WantsRefill()) shared_.askDrain();
@@ -692,6 +694,10 @@ int AlsaSystem::Serve(const pollfd* fds, int n) {
         ++k;
     }
     for (OutSlot& out : outs_) {
+        if (out.wanted.load(std::memory_order_acquire)) {
+            want(0);  // the UI thread's turn first
+            continue;
+        }
         std::unique_lock lock(out.mutex);
         if (out.s.dest == kNoAddr) {
             out.idle.store(true);  // so that the first send after the next open wakes us
@@ -699,7 +705,7 @@ int AlsaSystem::Serve(const pollfd* fds, int n) {
         }
         if (takeHanded()) want(0);
         if (waitsBehind(out.s.dest, closed_.size())) continue;
-        want(Write(out.s, now, &lock, &out.idle));
+        want(Write(out.s, now, &out.wanted, &out.idle));
     }
     return wait;
 }
