@@ -433,8 +433,10 @@ public:
         if (seq_ != nullptr) snd_seq_close(seq_);
     }
     bool Ok() const { return seq_ != nullptr && port_ >= 0; }
-    // Note-ons until count came or none for a second; overruns counts emptied FIFOs.
-    Words Read(size_t count, int* overruns) {
+    // After a pause, note-ons until count came or none for a second; overruns counts
+    // emptied FIFOs.
+    Words Read(size_t count, int pauseMs, int* overruns) {
+        std::this_thread::sleep_for(milliseconds(pauseMs));
         Words words;
         pollfd p{};
         snd_seq_poll_descriptors(seq_, &p, 1, POLLIN);
@@ -460,6 +462,7 @@ private:
     int port_ = -1;
 };
 
+// It also stops reading for a while at first: that is said, and so is its coming back.
 TEST_F(AlsaVm, ABurstIntoASlowProgramArrivesWholeAndInOrder) {
     constexpr int kCount = 1000;
     SlowProgram program;
@@ -468,13 +471,17 @@ TEST_F(AlsaVm, ABurstIntoASlowProgramArrivesWholeAndInOrder) {
     const PlatMidiHandle out = OpenOut("zm slow:in");
     int overruns = 0;
     Words words;
-    std::thread reader([&] { words = program.Read(kCount, &overruns); });
+    testing::internal::CaptureStderr();
+    std::thread reader([&] { words = program.Read(kCount, 1300, &overruns); });
     for (int i = 0; i < kCount; ++i) EXPECT_EQ(PlatMidiOutShortMsg(out, Numbered(i)), 0);
     reader.join();
+    const std::string said = testing::internal::GetCapturedStderr();
     const Tally t = Check(words, kCount);
     EXPECT_EQ(t.lost, 0);
     EXPECT_EQ(t.outOfOrder, 0);
     EXPECT_EQ(overruns, 0);
+    EXPECT_NE(said.find("has taken nothing for 1 s"), std::string::npos) << said;
+    EXPECT_NE(said.find("takes messages again"), std::string::npos) << said;
     EXPECT_EQ(PlatMidiOutClose(out), 0);
 }
 
