@@ -3,6 +3,7 @@
 // SysEx bank dumps between notes, a burst into a program that reads slowly, and the
 // hand-over of an output closed while its messages still wait.
 #include <alsa/asoundlib.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -10,10 +11,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <string>
 #include <thread>
