@@ -39,6 +39,9 @@ constexpr int kReadBatch = 1024;
 constexpr int kWriteBatch = 1024;
 // How soon a send refused for a full receiver is tried again.
 constexpr int kRetryMs = 1;
+// How long the service thread sleeps when the UI thread wants an output's lock: coming
+// back at once would keep the UI thread from the CPU on a one-CPU machine.
+constexpr int kYieldMs = 1;
 // The longest wait between two looks at a full receiver's room.
 constexpr int kMaxRoomWaitMs = 16;
 constexpr int64_t kMs = 1'000'000;
@@ -594,7 +597,7 @@ int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, s
         ++done;
         // The UI thread may close or reopen the slot between two messages, never during one.
         if (wanted != nullptr && wanted->load(std::memory_order_acquire)) {
-            wait = 0;
+            wait = kYieldMs;
             break;
         }
     }
@@ -695,7 +698,7 @@ int AlsaSystem::Serve(const pollfd* fds, int n) {
     }
     for (OutSlot& out : outs_) {
         if (out.wanted.load(std::memory_order_acquire)) {
-            want(0);  // the UI thread's turn first
+            want(kYieldMs);
             continue;
         }
         std::unique_lock lock(out.mutex);
