@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark; each figure is printed beside its reference and goal.
 # Usage: scripts/bench.sh            (as root, or with the packages below already installed)
-# Builds in build-bench/ with at most two jobs. Takes about three minutes.
+# Builds in build-bench/ with at most two jobs. Takes about three minutes, and half a minute
+# more for the ALSA figures, which run on Debian's kernel under QEMU (scripts/alsa-vm.sh).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,7 +23,7 @@ fi
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j2 --target zyn_mouse zm_bare_tick zm_bench_input zm_bench_draw zm_bench_thru \
-    zm_bench_midi_stall zm_midi_idle_peers zm_bench_cycles >/dev/null
+    zm_bench_midi_stall zm_midi_idle_peers zm_bench_cycles zm_bench_alsa >/dev/null
 
 echo "== machine"
 echo "nproc=$(nproc)"
@@ -53,6 +54,8 @@ echo "== thru flood (private jackd -R as above)"
 run "$BUILD/bench/zm_bench_thru" flood | quiet
 echo "== UI-thread stall caused by MIDI (private jackd -R, five peers)"
 run "$BUILD/bench/zm_bench_midi_stall" | quiet
+echo "== ALSA sequencer (Debian's kernel under QEMU's emulation, one guest CPU: times are the VM's)"
+run "$ROOT/scripts/alsa-vm.sh" "$BUILD/bench/zm_bench_alsa" | quiet
 
 echo "== idle cost (Xvfb 1920x1080x24, no JACK server running, no ALSA sequencer)"
 display=""

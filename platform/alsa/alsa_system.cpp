@@ -6,16 +6,21 @@
 // Longer than most files here because every part works on the one client and its port
 // list under the same locking; decoding (decode.cpp) and pacing (pacer.h) live beside it.
 #include <alsa/asoundlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/alsa/decode.h"
 #include "platform/alsa/pacer.h"
@@ -34,11 +39,38 @@ constexpr int kReadBatch = 1024;
 constexpr int kWriteBatch = 1024;
 // How soon a send refused for a full receiver is tried again.
 constexpr int kRetryMs = 1;
+// How long the service thread sleeps when the UI thread wants an output's lock: coming
+// back at once would keep the UI thread from the CPU on a one-CPU machine.
+constexpr int kYieldMs = 1;
+// The longest wait between two looks at a full receiver's room.
+constexpr int kMaxRoomWaitMs = 16;
+constexpr int64_t kMs = 1'000'000;
+constexpr int64_t kSecond = 1'000'000'000;
+// How long a closed output's messages may still take to leave.
+constexpr int64_t kHandOverNs = kSecond;
+// The largest event the sequencer carries (its data stays under 64 KiB): an input buffer
+// this big takes any event, and with room to spare our whole kernel FIFO at once.
+constexpr size_t kInputBufferBytes = sizeof(snd_seq_event_t) + 0x10000;
+
+// The kernel's answer about any client's pools (SNDRV_SEQ_IOCTL_GET_CLIENT_POOL, the
+// layout of struct snd_seq_client_pool); alsa-lib asks it only about our own client.
+struct ClientPool {
+    int client;
+    int outputPool;
+    int inputPool;
+    int outputRoom;
+    int outputFree;
+    int inputFree;
+    char reserved[64];
+};
+const unsigned long kGetClientPool = _IOWR('S', 0x4b, ClientPool);
 
 int64_t SteadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+int MsUntil(int64_t when, int64_t now) { return static_cast<int>((when - now + kMs - 1) / kMs); }
 
 int Addr(int client, int port) { return client << 8 | port; }
 int ClientOf(int addr) { return addr >> 8; }
@@ -96,7 +128,10 @@ bool Encode(uint32_t word, snd_seq_event_t* ev, uint8_t raw[1]) {
 class AlsaSystem final : public System {
 public:
     AlsaSystem(snd_seq_t* seq, int inPort, int outPort, const Shared& shared)
-        : seq_(seq), self_(snd_seq_client_id(seq)), inPort_(inPort), outPort_(outPort), shared_(shared) {}
+        : seq_(seq), self_(snd_seq_client_id(seq)), inPort_(inPort), outPort_(outPort), shared_(shared) {
+        pollfd p{};
+        if (snd_seq_poll_descriptors(seq, &p, 1, POLLIN) == 1) fd_ = p.fd;
+    }
     ~AlsaSystem() override { snd_seq_close(seq_); }
 
     const char* Name() const override { return "ALSA sequencer"; }
@@ -110,7 +145,7 @@ public:
     void CloseIn(int slot) override;
     bool OpenOut(int slot, const PortRef& port) override;
     void CloseOut(int slot) override;
-    OutQueue& Out(int slot) override { return outs_[slot].queue; }
+    OutQueue& Out(int slot) override { return *outs_[slot].s.queue; }
     void Sent(int slot) override {
         if (outs_[slot].idle.exchange(false)) shared_.kickService();
     }
@@ -126,28 +161,55 @@ private:
         std::atomic<int> source{kNoAddr};
         std::atomic<PlatMidiHandle> handle{0};
     };
-    struct OutSlot {
-        OutQueue queue;
-        // Held by the UI thread to change the destination, and by the service thread while
-        // it writes one message: a closed slot's destination never gets a later owner's sends.
-        std::mutex mutex;
+    // The messages of one open output on their way to its port. A closed output hands its
+    // stream to the service thread, which delivers what waits before it lets the port go.
+    struct Stream {
+        std::unique_ptr<OutQueue> queue = std::make_unique<OutQueue>();
         int dest = kNoAddr;
-        bool paced = false;
+        bool paced = false;  // a card's byte-stream port: no faster than the wire
+        bool user = false;   // a program's port: no more than its kernel FIFO has room for
         bool dead = false;
+        int reserve = 0;     // cells of that FIFO left to the program's other senders
+        int credit = 0;      // cells known free there, spent before the kernel is asked again
+        int roomWaitMs = 0;
+        int64_t fullSince = 0;  // since when the program has had no room; 0 while it has
+        bool saidFull = false;
+        uint64_t refused = 0;
         WirePacer pacer{&SteadyNs};
         int64_t retryAt = 0;
         uint64_t discarded = 0;
+    };
+    struct OutSlot {
+        // Held by the UI thread to open or close the slot, and by the service thread while
+        // it writes: a closed slot's stream never gets a later owner's sends.
+        std::mutex mutex;
+        // Set while the UI thread waits for the mutex: the writer lets go after its message.
+        std::atomic<bool> wanted{false};
+        Stream s;
         // Set by the service thread when it found nothing to write; the next send wakes it.
         std::atomic<bool> idle{true};
     };
+    struct Closed {
+        Stream s;
+        int64_t deadline;
+    };
 
-    bool ReadInput();
+    bool ReadInput(bool polled);
     void Announce(const snd_seq_event_t& ev);
-    int WriteOutput(OutSlot& out, int64_t now);
+    void TakeOpenPortsAsReplaced();
+    std::unique_lock<std::mutex> Claim(OutSlot& out);
+    int Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, std::atomic<bool>* idle);
+    bool HasRoom(Stream& s, int cells, int64_t now);
+    int FreeCells(int client, int* pool = nullptr);
+    int Deliver(Closed& c, int64_t now);
+    void Finish(Stream& s, uint64_t left);
+    bool Subscribe(int addr);
+    void Unsubscribe(int addr);
     void Lose(const char* what, int err);
     uint64_t Incarnation(int addr);
 
     snd_seq_t* seq_;
+    int fd_ = -1;
     const int self_;
     const int inPort_;
     const int outPort_;
@@ -156,6 +218,18 @@ private:
     InSlot ins_[kInSlots];
     OutSlot outs_[kOutSlots];
     bool moreInput_ = false;  // service thread
+    // Set when the kernel emptied our input FIFO, announcements of replaced ports included.
+    std::atomic<bool> overran_{false};
+
+    // Closed outputs' streams: handed over by the UI thread, then the service thread's.
+    std::mutex handMutex_;
+    std::vector<Closed> handed_;
+    std::deque<Closed> closed_;
+
+    // Our subscriptions to destinations: a port closed while its messages still leave may
+    // be opened again meanwhile.
+    std::mutex subsMutex_;
+    std::unordered_map<int, int> subs_;
 
     // Bumped by the announcements of ports and clients coming and going; the UI thread
     // reads them while listing.
@@ -183,8 +257,25 @@ bool CarriesMidi(unsigned type) {
     return type == 0 || (type & kMidi) != 0;
 }
 
+// After an overrun we cannot know which ports came and went meanwhile: any open one may
+// be a restarted program's new port at the old address, which has none of our subscriptions.
+void AlsaSystem::TakeOpenPortsAsReplaced() {
+    std::vector<int> open;
+    for (InSlot& in : ins_) {
+        const int addr = in.source.load(std::memory_order_acquire);
+        if (addr != kNoAddr) open.push_back(addr);
+    }
+    for (OutSlot& out : outs_) {
+        std::unique_lock lock = Claim(out);
+        if (out.s.dest != kNoAddr) open.push_back(out.s.dest);
+    }
+    std::lock_guard lock(genMutex_);
+    for (int addr : open) portGen_[addr] = ++genSerial_;
+}
+
 void AlsaSystem::List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations) {
     if (!Alive()) return;
+    if (overran_.exchange(false, std::memory_order_acq_rel)) TakeOpenPortsAsReplaced();
     snd_seq_client_info_t* ci;
     snd_seq_port_info_t* pi;
     snd_seq_client_info_alloca(&ci);
@@ -259,38 +350,103 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
                        snd_seq_client_info_get_card(ci) >= 0 &&
                        (type & (SND_SEQ_PORT_TYPE_HARDWARE | SND_SEQ_PORT_TYPE_MIDI_GENERIC)) &&
                        !(type & (SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_SYNTHESIZER));
+    // A program's FIFO that a send finds full is marked overflowed, and the program's next
+    // read empties all of it: such ports get only what their FIFO has room for.
+    int pool = 0;
+    if (snd_seq_client_info_get_type(ci) == SND_SEQ_USER_CLIENT && FreeCells(ClientOf(addr), &pool) < 0) return false;
+    const bool user = pool > 0;  // a program that opened no input has no FIFO: the send says so
     // Events go to the destination by its address, but kernel clients act only on ports in
     // use: virmidi ignores, and snd-seq-midi has no device open for, a port without a
     // subscriber.
-    if (snd_seq_connect_to(seq_, outPort_, ClientOf(addr), PortOf(addr)) < 0) return false;
+    if (!Subscribe(addr)) return false;
     OutSlot& out = outs_[slot];
-    std::lock_guard lock(out.mutex);
-    out.dest = addr;
-    out.paced = paced;
-    out.dead = false;
-    out.pacer = WirePacer(&SteadyNs);
-    out.retryAt = 0;
-    out.discarded = 0;
+    std::unique_lock lock = Claim(out);
+    Stream& s = out.s;
+    s.dest = addr;
+    s.paced = paced;
+    s.user = user;
+    s.reserve = pool / 16;
     out.idle.store(true);
     return true;
 }
 
+// Hands what still waits to the service thread, so that notes (and their note-offs) sent
+// just before a device check reach the port; the UI thread never waits for the wire.
 void AlsaSystem::CloseOut(int slot) {
     OutSlot& out = outs_[slot];
-    int addr;
-    uint64_t dropped;
+    Closed c{Stream{}, SteadyNs() + kHandOverNs};
+    std::unique_lock lock = Claim(out);
+    std::swap(c.s, out.s);
+    if (c.s.dest == kNoAddr) return;
+    const bool wireIdle = !c.s.paced || c.s.pacer.WaitFor(WirePacer::kBurstBytes) == 0;
+    if (c.s.dead || (c.s.queue->Waiting() == 0 && wireIdle)) {
+        lock.unlock();
+        c.s.discarded += c.s.queue->Waiting();
+        Finish(c.s, 0);
+        return;
+    }
     {
-        std::lock_guard lock(out.mutex);
-        addr = out.dest;
-        dropped = out.discarded;
-        out.dest = kNoAddr;
+        // Still under the slot's lock: once the service thread sees the slot open again,
+        // it also sees the stream that goes first.
+        std::lock_guard hand(handMutex_);
+        handed_.push_back(std::move(c));
     }
-    if (dropped > 0) {
+    // A stream the service thread is still writing has it come back soon anyway.
+    const bool idle = out.idle.exchange(true);
+    lock.unlock();
+    if (idle) shared_.kickService();
+}
+
+// UI thread: the slot's lock, without waiting for more than the message being written.
+std::unique_lock<std::mutex> AlsaSystem::Claim(OutSlot& out) {
+    out.wanted.store(true, std::memory_order_release);
+    std::unique_lock lock(out.mutex);
+    out.wanted.store(false, std::memory_order_relaxed);
+    return lock;
+}
+
+// The end of a closed output's stream: says what it could not deliver, lets the port go.
+void AlsaSystem::Finish(Stream& s, uint64_t left) {
+    if (s.discarded > 0) {
         std::fprintf(stderr, "ZYN_MOUSE: %llu MIDI messages for output %d:%d were dropped\n",
-                     static_cast<unsigned long long>(dropped), ClientOf(addr), PortOf(addr));
+                     static_cast<unsigned long long>(s.discarded), ClientOf(s.dest), PortOf(s.dest));
     }
-    out.queue.Reset();
-    if (addr != kNoAddr && Alive()) snd_seq_disconnect_to(seq_, outPort_, ClientOf(addr), PortOf(addr));
+    if (left > 0) {
+        std::fprintf(stderr,
+                     "ZYN_MOUSE: %llu MIDI messages for output %d:%d were dropped: the port could not take them "
+                     "within a second of its close\n",
+                     static_cast<unsigned long long>(left), ClientOf(s.dest), PortOf(s.dest));
+    }
+    Unsubscribe(s.dest);
+}
+
+bool AlsaSystem::Subscribe(int addr) {
+    std::lock_guard lock(subsMutex_);
+    int& count = subs_[addr];
+    if (count == 0 && snd_seq_connect_to(seq_, outPort_, ClientOf(addr), PortOf(addr)) < 0) {
+        subs_.erase(addr);
+        return false;
+    }
+    ++count;
+    return true;
+}
+
+void AlsaSystem::Unsubscribe(int addr) {
+    std::lock_guard lock(subsMutex_);
+    auto it = subs_.find(addr);
+    if (it == subs_.end() || --it->second > 0) return;
+    subs_.erase(it);
+    // Fails harmlessly when the port is gone: the kernel dropped the subscription with it.
+    if (Alive()) snd_seq_disconnect_to(seq_, outPort_, ClientOf(addr), PortOf(addr));
+}
+
+// Free cells of the client's input FIFO, -1 if it cannot be asked; pool gets its size.
+int AlsaSystem::FreeCells(int client, int* pool) {
+    ClientPool info{};
+    info.client = client;
+    if (fd_ < 0 || ioctl(fd_, kGetClientPool, &info) < 0) return -1;
+    if (pool != nullptr) *pool = info.inputPool;
+    return info.inputFree;
 }
 
 void AlsaSystem::Lose(const char* what, int err) {
@@ -317,18 +473,26 @@ void AlsaSystem::Announce(const snd_seq_event_t& ev) {
     }
 }
 
-// True when it stopped with events still waiting.
-bool AlsaSystem::ReadInput() {
+// True when it stopped with events still waiting. polled: poll said there are some.
+bool AlsaSystem::ReadInput(bool polled) {
     bool pushed = false, more = true;
     for (int i = 0; i < kReadBatch; ++i) {
         snd_seq_event_t* ev = nullptr;
         const int r = snd_seq_event_input(seq_, &ev);
         if (r == -EAGAIN) {
+            if (polled && i == 0) {
+                // Something waits that cannot be read: it would keep poll ready and us
+                // spinning, with everything behind it stuck. Throw it all away.
+                snd_seq_drop_input(seq_);
+                shared_.overruns->fetch_add(1, std::memory_order_relaxed);
+                overran_.store(true, std::memory_order_release);
+            }
             more = false;
             break;
         }
         if (r == -ENOSPC) {  // the kernel emptied our full FIFO
             shared_.overruns->fetch_add(1, std::memory_order_relaxed);
+            overran_.store(true, std::memory_order_release);
             continue;
         }
         if (r == -EINTR) continue;
@@ -360,24 +524,22 @@ bool AlsaSystem::ReadInput() {
     return more;
 }
 
-// Writes what waits for one output as far as the receiver and the pacing allow; returns
-// the ms until it wants to run again, -1 when only a new send can give it work.
-int AlsaSystem::WriteOutput(OutSlot& out, int64_t now) {
-    std::unique_lock lock(out.mutex);
-    if (out.dest == kNoAddr) {
-        out.idle.store(true);  // so that the first send after the next open wakes us
-        return -1;
-    }
-    if (out.retryAt > now) return static_cast<int>((out.retryAt - now + 999'999) / 1'000'000);
+// Writes what waits in one stream as far as the receiver and the pacing allow; returns
+// the ms until it wants to run again, -1 when only a new send can give it work. An open
+// slot's writer stops after any message when the UI thread wants the slot.
+int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, std::atomic<bool>* idle) {
+    if (s.retryAt > now) return MsUntil(s.retryAt, now);
     int wait = -1, done = 0;
+    s.credit = 0;  // the program has read since: ask again before the first send
     uint32_t word;
     for (;;) {
-        if (!out.queue.Peek(&word)) {
+        if (!s.queue->Peek(&word)) {
+            if (idle == nullptr) break;
             // Idle first, then look again: a send in between either shows here or kicks us.
-            out.idle.store(true);
+            idle->store(true);
             // The UI thread's drain moves its backlog into the ring and tells us (Sent).
-            if (!out.queue.Peek(&word)) break;
-            out.idle.store(false);
+            if (!s.queue->Peek(&word)) break;
+            idle->store(false);
         }
         if (done == kWriteBatch) {
             wait = 0;
@@ -386,49 +548,105 @@ int AlsaSystem::WriteOutput(OutSlot& out, int64_t now) {
         snd_seq_event_t ev;
         snd_seq_ev_clear(&ev);
         uint8_t raw[1];
-        if (out.dead || !Encode(word, &ev, raw)) {
-            out.queue.Pop();
-            ++out.discarded;
+        if (s.dead || !Encode(word, &ev, raw)) {
+            s.queue->Pop();
+            ++s.discarded;
             continue;
         }
         const int bytes = ShortMsgLength(static_cast<uint8_t>(word));
-        if (out.paced) {
-            const int64_t ns = out.pacer.WaitFor(bytes);
+        if (s.paced) {
+            const int64_t ns = s.pacer.WaitFor(bytes);
             if (ns > 0) {
-                wait = static_cast<int>((ns + 999'999) / 1'000'000);
+                wait = MsUntil(now + ns, now);
                 break;
             }
         }
+        const int cells = snd_seq_ev_is_variable(&ev) ? 2 : 1;  // a variable event: one more for its data
+        if (s.user && s.credit < cells && !HasRoom(s, cells, now)) {
+            wait = s.roomWaitMs;
+            break;
+        }
         snd_seq_ev_set_source(&ev, outPort_);
-        snd_seq_ev_set_dest(&ev, ClientOf(out.dest), PortOf(out.dest));
+        snd_seq_ev_set_dest(&ev, ClientOf(s.dest), PortOf(s.dest));
         snd_seq_ev_set_direct(&ev);
         const int r = snd_seq_event_output_direct(seq_, &ev);
         if (r == -EAGAIN || r == -ENOMEM) {  // the receiver's FIFO is full: keep it, try again
-            out.retryAt = now + kRetryMs * 1'000'000;
+            // Other senders filled it since we asked: the program will find its FIFO emptied.
+            if (s.user && s.refused++ == 0) {
+                std::fprintf(stderr,
+                             "ZYN_MOUSE: MIDI output %d:%d was filled up by other senders too; it loses what waited "
+                             "in its buffer\n",
+                             ClientOf(s.dest), PortOf(s.dest));
+            }
+            s.credit = 0;
+            s.retryAt = now + kRetryMs * kMs;
             wait = kRetryMs;
             break;
         }
         if (r < 0) {
-            out.dead = true;
-            ++out.discarded;
+            s.dead = true;
+            ++s.discarded;
             std::fprintf(stderr, "ZYN_MOUSE: MIDI output %d:%d refuses messages (%s); what waits for it is dropped\n",
-                         ClientOf(out.dest), PortOf(out.dest), snd_strerror(r));
-            out.queue.Pop();
+                         ClientOf(s.dest), PortOf(s.dest), snd_strerror(r));
+            s.queue->Pop();
             continue;
         }
-        if (out.paced) out.pacer.Take(bytes);
-        out.queue.Pop();
+        if (s.paced) s.pacer.Take(bytes);
+        if (s.user) s.credit -= cells;
+        s.queue->Pop();
         ++done;
         // The UI thread may close or reopen the slot between two messages, never during one.
-        lock.unlock();
-        lock.lock();
-        if (out.dest == kNoAddr) {
-            wait = 0;
+        if (wanted != nullptr && wanted->load(std::memory_order_acquire)) {
+            wait = kYieldMs;
             break;
         }
     }
-    if (done > 0 && out.queue.WantsRefill()) shared_.askDrain();
+    if (done > 0 && idle != nullptr && s.queue->WantsRefill()) shared_.askDrain();
     return wait;
+}
+
+// Asks the kernel how much room the receiving program has; when it has none, says so once
+// it has lasted, and looks again a little later each time.
+bool AlsaSystem::HasRoom(Stream& s, int cells, int64_t now) {
+    const int free = FreeCells(ClientOf(s.dest));
+    // A program that is gone has room for nothing: the send says so.
+    s.credit = free < 0 ? cells : free - s.reserve;
+    if (s.credit >= cells) {
+        if (s.saidFull) {
+            std::fprintf(stderr, "ZYN_MOUSE: MIDI output %d:%d takes messages again after %.1f s\n",
+                         ClientOf(s.dest), PortOf(s.dest), static_cast<double>(now - s.fullSince) / kSecond);
+        }
+        s.fullSince = 0;
+        s.saidFull = false;
+        s.roomWaitMs = 0;
+        return true;
+    }
+    if (s.fullSince == 0) s.fullSince = now;
+    s.roomWaitMs = std::clamp(s.roomWaitMs * 2, 1, kMaxRoomWaitMs);
+    s.retryAt = now + s.roomWaitMs * kMs;
+    if (!s.saidFull && now - s.fullSince >= kSecond) {
+        s.saidFull = true;
+        std::fprintf(stderr, "ZYN_MOUSE: MIDI output %d:%d has taken nothing for 1 s; %zu messages wait for it\n",
+                     ClientOf(s.dest), PortOf(s.dest), s.queue->Waiting());
+    }
+    return false;
+}
+
+// A closed output's stream, until what waits has left (and a paced wire is quiet again) or
+// its second is up; returns the ms until it wants to run again, -2 once it is finished.
+int AlsaSystem::Deliver(Closed& c, int64_t now) {
+    Stream& s = c.s;
+    s.queue->Refill();  // the UI thread let go of the backlog with the stream
+    int wait = Write(s, now, nullptr, nullptr);
+    const uint64_t left = s.queue->Waiting();
+    const int64_t wire = s.paced ? s.pacer.WaitFor(WirePacer::kBurstBytes) : 0;
+    if ((left == 0 && wire == 0) || now >= c.deadline) {
+        Finish(s, left);
+        return -2;
+    }
+    if (left == 0) wait = MsUntil(now + wire, now);
+    if (s.queue->WantsRefill()) wait = 0;
+    return std::min(wait < 0 ? MsUntil(c.deadline, now) : wait, MsUntil(c.deadline, now));
 }
 
 int AlsaSystem::Serve(const pollfd* fds, int n) {
@@ -441,12 +659,56 @@ int AlsaSystem::Serve(const pollfd* fds, int n) {
         }
         readable = readable || (fds[i].revents & POLLIN);
     }
-    moreInput_ = readable && ReadInput();
+    bool polled = false;
+    for (int i = 0; i < n; ++i) polled = polled || (fds[i].revents & POLLIN);
+    moreInput_ = readable && ReadInput(polled && !moreInput_);
     int wait = moreInput_ ? 0 : -1;
-    const int64_t now = SteadyNs();
-    for (OutSlot& out : outs_) {
-        const int w = WriteOutput(out, now);
+    auto want = [&wait](int w) {
         if (w >= 0 && (wait < 0 || w < wait)) wait = w;
+    };
+    const int64_t now = SteadyNs();
+    auto takeHanded = [this] {
+        std::lock_guard lock(handMutex_);
+        for (Closed& c : handed_) closed_.push_back(std::move(c));
+        const bool took = !handed_.empty();
+        handed_.clear();
+        return took;
+    };
+    takeHanded();
+    // Closed outputs first, oldest first; each waits for an older one to the same port, and
+    // so does an open output: what was sent first reaches the port first.
+    auto waitsBehind = [this](int dest, size_t before) {
+        for (size_t k = 0; k < before; ++k) {
+            if (closed_[k].s.dest == dest) return true;
+        }
+        return false;
+    };
+    for (size_t k = 0; k < closed_.size();) {
+        if (waitsBehind(closed_[k].s.dest, k)) {
+            ++k;
+            continue;
+        }
+        const int w = Deliver(closed_[k], now);
+        if (w == -2) {
+            closed_.erase(closed_.begin() + static_cast<std::ptrdiff_t>(k));
+            continue;
+        }
+        want(w);
+        ++k;
+    }
+    for (OutSlot& out : outs_) {
+        if (out.wanted.load(std::memory_order_acquire)) {
+            want(kYieldMs);
+            continue;
+        }
+        std::unique_lock lock(out.mutex);
+        if (out.s.dest == kNoAddr) {
+            out.idle.store(true);  // so that the first send after the next open wakes us
+            continue;
+        }
+        if (takeHanded()) want(0);
+        if (waitsBehind(out.s.dest, closed_.size())) continue;
+        want(Write(out.s, now, &out.wanted, &out.idle));
     }
     return wait;
 }
@@ -468,6 +730,25 @@ std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why) {
         return nullptr;
     }
     snd_seq_set_client_name(seq, "ZYN_MOUSE");
+    // Only what we decode, and the announcements, reach our FIFO: a bank dump never fills
+    // it, and every event we read has a fixed size.
+    snd_seq_client_info_t* info;
+    snd_seq_client_info_alloca(&info);
+    err = snd_seq_get_client_info(seq, info);
+    if (err >= 0) {
+        for (snd_seq_event_type_t type : zm_alsa::kDecodedTypes) snd_seq_client_info_event_filter_add(info, type);
+        for (int type : {SND_SEQ_EVENT_CLIENT_START, SND_SEQ_EVENT_CLIENT_EXIT, SND_SEQ_EVENT_PORT_START,
+                         SND_SEQ_EVENT_PORT_EXIT}) {
+            snd_seq_client_info_event_filter_add(info, type);
+        }
+        err = snd_seq_set_client_info(seq, info);
+    }
+    if (err >= 0) err = snd_seq_set_input_buffer_size(seq, kInputBufferBytes);
+    if (err < 0) {
+        *why = std::string("the ALSA sequencer refused our client's settings (") + snd_strerror(err) + ")";
+        snd_seq_close(seq);
+        return nullptr;
+    }
     // A deeper FIFO rides out longer stalls of the service thread before the kernel drops.
     if (snd_seq_set_client_pool_input(seq, 2000) < 0) snd_seq_set_client_pool_input(seq, 1000);
     constexpr unsigned kPrivate = SND_SEQ_PORT_CAP_NO_EXPORT;

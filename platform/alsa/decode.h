@@ -12,6 +12,15 @@ namespace zm_alsa {
 // The most short messages one event turns into (an NRPN or RPN: four controllers).
 constexpr int kMaxDecoded = 4;
 
+// Every event type DecodeEvent turns into short messages; all of them have a fixed size.
+constexpr snd_seq_event_type_t kDecodedTypes[] = {
+    SND_SEQ_EVENT_NOTEON,    SND_SEQ_EVENT_NOTEOFF,     SND_SEQ_EVENT_KEYPRESS,     SND_SEQ_EVENT_CONTROLLER,
+    SND_SEQ_EVENT_PGMCHANGE, SND_SEQ_EVENT_CHANPRESS,   SND_SEQ_EVENT_PITCHBEND,    SND_SEQ_EVENT_CONTROL14,
+    SND_SEQ_EVENT_NONREGPARAM, SND_SEQ_EVENT_REGPARAM,  SND_SEQ_EVENT_SONGPOS,      SND_SEQ_EVENT_SONGSEL,
+    SND_SEQ_EVENT_QFRAME,    SND_SEQ_EVENT_TUNE_REQUEST, SND_SEQ_EVENT_CLOCK,       SND_SEQ_EVENT_START,
+    SND_SEQ_EVENT_CONTINUE,  SND_SEQ_EVENT_STOP,        SND_SEQ_EVENT_SENSING,      SND_SEQ_EVENT_RESET,
+};
+
 // Writes the event's short messages (status | data1 << 8 | data2 << 16) to out and returns
 // how many: 0 for events that carry none (SysEx, notifications) and for events naming a
 // channel, note, controller, program or song that MIDI cannot express. Values out of

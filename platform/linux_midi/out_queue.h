@@ -1,7 +1,8 @@
 // Sends of one output on their way from the UI thread to the thread that writes them
 // (JACK's process thread or the service thread): a lock-free ring, and behind it a backlog
 // on the UI side for bursts the ring cannot take. Nothing is dropped while the output
-// lives; the writer asks for a refill once it has made room.
+// lives; the writer asks for a refill once it has made room. A closed output's queue may be
+// handed to the writer's thread, which then drains both sides itself.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,7 @@ public:
         const uint64_t item = Tag(word);
         if (backlog_.empty() && ring_.TryPush(item)) return;
         backlog_.push_back(item);
+        backlogSize_.store(backlog_.size(), std::memory_order_relaxed);
         wantRefill_.store(true, std::memory_order_release);
     }
     // UI thread: moves what fits from the backlog into the ring; true if anything moved.
@@ -30,6 +32,7 @@ public:
             backlog_.pop_front();
             moved = true;
         }
+        backlogSize_.store(backlog_.size(), std::memory_order_relaxed);
         wantRefill_.store(!backlog_.empty(), std::memory_order_release);
         return moved;
     }
@@ -37,10 +40,14 @@ public:
     // forgotten, so a slot opened again never sends its predecessor's messages.
     void Reset() {
         backlog_.clear();
+        backlogSize_.store(0, std::memory_order_relaxed);
         gen_.fetch_add(1, std::memory_order_release);
         wantRefill_.store(false, std::memory_order_release);
     }
     size_t Backlog() const { return backlog_.size(); }
+    // Any thread: how many messages wait, ring and backlog; exact on the writer's side
+    // while the UI thread does not send, and for a queue handed over after its close.
+    size_t Waiting() const { return ring_.Size() + backlogSize_.load(std::memory_order_relaxed); }
 
     // Writer's side: the oldest message still meant for this output, left in place until
     // Pop; messages of a closed predecessor are skipped.
@@ -69,6 +76,7 @@ private:
     std::deque<uint64_t> backlog_;  // UI thread only
     std::atomic<uint32_t> gen_{0};  // written by the UI thread only
     std::atomic<bool> wantRefill_{false};
+    std::atomic<size_t> backlogSize_{0};  // written by the sending side only
 };
 
 }  // namespace zm_midi

@@ -46,6 +46,9 @@ public:
     void Pop() { head_.store(head_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
 
     // Either side; exact only from the consumer when the producer is idle.
+    size_t Size() const {
+        return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
+    }
     bool Empty() const {
         return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_acquire);
     }

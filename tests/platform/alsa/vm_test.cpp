@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -156,9 +158,9 @@ private:
 // A second sequencer client playing the other side.
 class Peer {
 public:
-    Peer() {
+    explicit Peer(const char* name = "zm peer") {
         if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return;
-        snd_seq_set_client_name(seq_, "zm peer");
+        snd_seq_set_client_name(seq_, name);
         constexpr unsigned kBoth = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE |
                                    SND_SEQ_PORT_CAP_SUBS_WRITE;
         port_ = snd_seq_create_simple_port(seq_, "visible", kBoth, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
@@ -169,12 +171,28 @@ public:
         if (seq_ != nullptr) snd_seq_close(seq_);
     }
     bool Ok() const { return seq_ != nullptr && port_ >= 0 && hidden_ >= 0; }
-    // To everyone subscribed to the visible port.
-    void Send(snd_seq_event_t ev) {
+    int Client() const { return snd_seq_client_id(seq_); }
+    // To everyone subscribed to the visible port. A subscriber that filters out an event
+    // type makes the kernel refuse such events: only short messages must go through.
+    int Send(snd_seq_event_t ev) {
         snd_seq_ev_set_source(&ev, port_);
         snd_seq_ev_set_subs(&ev);
         snd_seq_ev_set_direct(&ev);
-        EXPECT_GE(snd_seq_event_output_direct(seq_, &ev), 0);
+        const int r = snd_seq_event_output_direct(seq_, &ev);
+        if (!snd_seq_ev_is_variable(&ev)) {
+            EXPECT_GE(r, 0);
+        }
+        return r;
+    }
+    // Controllers as fast as it can, whatever the receivers make of them.
+    void Flood(int count) {
+        for (int i = 0; i < count; ++i) {
+            snd_seq_event_t ev = Control(SND_SEQ_EVENT_CONTROLLER, 0, 7, i % 128);
+            snd_seq_ev_set_source(&ev, port_);
+            snd_seq_ev_set_subs(&ev);
+            snd_seq_ev_set_direct(&ev);
+            snd_seq_event_output_direct(seq_, &ev);
+        }
     }
 
 private:
@@ -219,11 +237,13 @@ TEST_F(AlsaVm, RawBytesArriveAsMessagesAndMessagesLeaveAsBytes) {
     const PlatMidiHandle in = OpenIn(VirName(0));
     Raw raw0(0);
     ASSERT_TRUE(raw0.Ok());
-    raw0.Write({0x90, 0x3C, 0x64, 0x3E, 0x00,     // running status, velocity 0 stays a note-on
-                0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7,  // SysEx: ignored
-                0xB5, 0x07, 0x50, 0xC1, 0x05, 0xE2, 0x00, 0x40, 0xF8, 0xD3, 0x22, 0xF2, 0x10, 0x20, 0xFA, 0xFE});
-    EXPECT_EQ(DrainFor(in, 10), (Words{0x643C90, 0x003E90, 0x5007B5, 0x05C1, 0x4000E2, 0xF8, 0x22D3, 0x2010F2,
-                                       0xFA, 0xFE}));
+    // SysEx is ignored. We refuse it, and virmidi then leaves the rest of that write to its
+    // next one: a dump ends a write here.
+    raw0.Write({0x90, 0x3C, 0x64, 0x3E, 0x00,  // running status, velocity 0 stays a note-on
+                0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
+    EXPECT_EQ(DrainFor(in, 2), (Words{0x643C90, 0x003E90}));
+    raw0.Write({0xB5, 0x07, 0x50, 0xC1, 0x05, 0xE2, 0x00, 0x40, 0xF8, 0xD3, 0x22, 0xF2, 0x10, 0x20, 0xFA, 0xFE});
+    EXPECT_EQ(DrainFor(in, 8), (Words{0x5007B5, 0x05C1, 0x4000E2, 0xF8, 0x22D3, 0x2010F2, 0xFA, 0xFE}));
     EXPECT_EQ(PlatMidiInClose(in), 0);
 
     const PlatMidiHandle out = OpenOut(VirName(1));
@@ -374,6 +394,153 @@ TEST_F(AlsaVm, AFloodBeyondTheKernelFifoIsLostAloudNotSilently) {
         EXPECT_NE(said.find("overran"), std::string::npos) << said;
     }
     EXPECT_EQ(PlatMidiInClose(in), 0);
+}
+
+// A bank dump is one SysEx event of up to 64 KiB, more than alsa-lib's input buffer holds by
+// default and (at the top) more than our kernel FIFO: it must neither jam nor empty our input.
+TEST_F(AlsaVm, BankDumpsNeitherJamOurInputNorTakeWhatFollows) {
+    Peer peer;
+    ASSERT_TRUE(peer.Ok());
+    PlatMidiRescan();
+    const PlatMidiHandle in = OpenIn("zm peer:visible");
+    int value = 0;
+    for (size_t size : {20'000u, 65'535u}) {
+        std::vector<uint8_t> dump(size, 0x11);
+        dump.front() = 0xF0;
+        dump.back() = 0xF7;
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_sysex(&ev, dump.size(), dump.data());
+        peer.Send(ev);
+        peer.Send(Control(SND_SEQ_EVENT_CONTROLLER, 0, 7, ++value));
+    }
+    EXPECT_EQ(DrainFor(in, 2), (Words{0x0107B0, 0x0207B0}));
+    EXPECT_EQ(PlatMidiInClose(in), 0);
+}
+
+// A program that takes one event a millisecond, with a kernel FIFO of 200 cells: a send
+// into it while full would make the kernel empty all of it at its next read.
+class SlowProgram {
+public:
+    SlowProgram() {
+        if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) return;
+        snd_seq_set_client_name(seq_, "zm slow");
+        snd_seq_set_client_pool_input(seq_, 200);
+        port_ = snd_seq_create_simple_port(seq_, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                           SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+    }
+    ~SlowProgram() {
+        if (seq_ != nullptr) snd_seq_close(seq_);
+    }
+    bool Ok() const { return seq_ != nullptr && port_ >= 0; }
+    // After a pause, note-ons until count came or none for a second; overruns counts
+    // emptied FIFOs.
+    Words Read(size_t count, int pauseMs, int* overruns) {
+        std::this_thread::sleep_for(milliseconds(pauseMs));
+        Words words;
+        pollfd p{};
+        snd_seq_poll_descriptors(seq_, &p, 1, POLLIN);
+        while (words.size() < count) {
+            snd_seq_event_t* ev = nullptr;
+            const int r = snd_seq_event_input(seq_, &ev);
+            if (r == -EAGAIN) {
+                if (poll(&p, 1, 1000) <= 0) break;
+                continue;
+            }
+            if (r == -ENOSPC) ++*overruns;
+            if (r >= 0 && ev != nullptr && ev->type == SND_SEQ_EVENT_NOTEON) {
+                words.push_back(zm_midi::PackBytes(0x90 | ev->data.note.channel, ev->data.note.note,
+                                                   ev->data.note.velocity));
+            }
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        return words;
+    }
+
+private:
+    snd_seq_t* seq_ = nullptr;
+    int port_ = -1;
+};
+
+// It also stops reading for a while at first: that is said, and so is its coming back.
+TEST_F(AlsaVm, ABurstIntoASlowProgramArrivesWholeAndInOrder) {
+    constexpr int kCount = 1000;
+    SlowProgram program;
+    ASSERT_TRUE(program.Ok());
+    PlatMidiRescan();
+    const PlatMidiHandle out = OpenOut("zm slow:in");
+    int overruns = 0;
+    Words words;
+    testing::internal::CaptureStderr();
+    std::thread reader([&] { words = program.Read(kCount, 1300, &overruns); });
+    for (int i = 0; i < kCount; ++i) EXPECT_EQ(PlatMidiOutShortMsg(out, Numbered(i)), 0);
+    reader.join();
+    const std::string said = testing::internal::GetCapturedStderr();
+    const Tally t = Check(words, kCount);
+    EXPECT_EQ(t.lost, 0);
+    EXPECT_EQ(t.outOfOrder, 0);
+    EXPECT_EQ(overruns, 0);
+    EXPECT_NE(said.find("has taken nothing for 1 s"), std::string::npos) << said;
+    EXPECT_NE(said.find("takes messages again"), std::string::npos) << said;
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
+}
+
+// A device check closes every output and opens it again at once: what was sent just before
+// still leaves, paced, and ahead of what is sent after.
+TEST_F(AlsaVm, ClosingAnOutputHandsOverWhatWaits) {
+    PlatMidiHandle out = OpenOut(VirName(3));
+    Raw raw(3);
+    ASSERT_TRUE(raw.Ok());
+    Words sent;
+    for (int i = 0; i < 150; ++i) {
+        const auto note = static_cast<uint8_t>(i % 128);
+        sent.push_back(zm_midi::PackBytes(0x90, note, 100));
+        sent.push_back(zm_midi::PackBytes(0x80, note, 0));
+    }
+    for (uint32_t w : sent) EXPECT_EQ(PlatMidiOutShortMsg(out, w), 0);
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
+    out = OpenOut(VirName(3));
+    sent.push_back(0x6307B0);
+    EXPECT_EQ(PlatMidiOutShortMsg(out, sent.back()), 0);
+    EXPECT_EQ(raw.ReadMessages(), sent);
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
+}
+
+// An overrun also threw away the news of ports that went and came: a program restarted at
+// the same address in that moment has none of our subscriptions and must count as new.
+TEST_F(AlsaVm, AfterAnOverrunEveryOpenPortCountsAsReplaced) {
+    auto synth = std::make_unique<Peer>("zm synth");
+    Peer flood("zm flood");
+    ASSERT_TRUE(synth->Ok() && flood.Ok());
+    const int address = synth->Client();
+    PlatMidiRescan();
+    const PlatMidiHandle in = OpenIn("zm synth:visible");
+    const PlatMidiHandle flooded = OpenIn("zm flood:visible");
+    const uint64_t before = PlatMidiInId(IndexOf(true, "zm synth:visible"));
+
+    // Ahead of our service thread on the VM's one CPU: the restart's announcements wait in
+    // our FIFO until the flood overruns it.
+    sched_param rt{};
+    rt.sched_priority = 10;
+    ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt), 0);
+    synth.reset();
+    synth = std::make_unique<Peer>("zm synth");
+    flood.Flood(3000);
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+    ASSERT_TRUE(synth->Ok());
+    ASSERT_EQ(synth->Client(), address);
+
+    EXPECT_EQ(PlatMidiInClose(flooded), 0);
+    DrainFor(flooded, 3000, 500);
+    PlatMidiRescan();
+    EXPECT_NE(PlatMidiInId(IndexOf(true, "zm synth:visible")), before);
+    // So the device check opens it again, and the restarted program is heard.
+    EXPECT_EQ(PlatMidiInClose(in), 0);
+    const PlatMidiHandle again = OpenIn("zm synth:visible");
+    synth->Send(Control(SND_SEQ_EVENT_CONTROLLER, 0, 7, 42));
+    EXPECT_EQ(DrainFor(again, 1), Words{0x2A07B0});
+    EXPECT_EQ(PlatMidiInClose(again), 0);
 }
 
 TEST_F(AlsaVm, UnpluggedPortsLeaveAndComeBackAsNewOnes) {

@@ -193,4 +193,22 @@ TEST(MidiOutQueue, BacklogKeepsOrderAcrossAFullRingAndResetForgets) {
     out.Refill();
     ASSERT_TRUE(out.Peek(&w));  // ...and then sends the new one's
     EXPECT_EQ(w, 7u);
+
+    // A closed output's queue handed to the writer's thread, which then drains ring and
+    // backlog itself: all of it, in order, and counted while it waits.
+    OutQueue closed(64);
+    for (uint32_t i = 0; i < 100; ++i) closed.Send(i);
+    EXPECT_EQ(closed.Waiting(), 100u);
+    std::vector<uint32_t> left;
+    std::thread([&] {
+        do {
+            while (closed.Peek(&w)) {
+                left.push_back(w);
+                closed.Pop();
+            }
+        } while (closed.Refill());
+    }).join();
+    ASSERT_EQ(left.size(), 100u);
+    for (uint32_t i = 0; i < 100; ++i) EXPECT_EQ(left[i], i);
+    EXPECT_EQ(closed.Waiting(), 0u);
 }
