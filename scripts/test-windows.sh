@@ -108,6 +108,7 @@ run_gtest() {  # run_gtest NAME EXE
 }
 run_gtest "logic unit tests" "$build/tests/platform/win32/zyn_unit_tests.exe"
 run_gtest "win32 back end tests" "$build/tests/platform/win32/zyn_win32_tests.exe"
+run_gtest "win32 MIDI on a winmm double" "$build/tests/platform/win32/zyn_win32_midi_tests.exe"
 
 # ---------------------------------------------------------------------------------------
 # The real program.
