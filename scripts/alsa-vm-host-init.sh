@@ -34,6 +34,11 @@ mount -t proc proc $r/proc
 mount -t sysfs sysfs $r/sys
 mount -t devtmpfs devtmpfs $r/dev
 mkdir -p $r/dev/pts $r/dev/shm
+# What udev would make: bash's <(...) needs /dev/fd.
+ln -s /proc/self/fd $r/dev/fd
+ln -s /proc/self/fd/0 $r/dev/stdin
+ln -s /proc/self/fd/1 $r/dev/stdout
+ln -s /proc/self/fd/2 $r/dev/stderr
 mount -t devpts -o newinstance,ptmxmode=0666 devpts $r/dev/pts
 mount -t tmpfs tmpfs $r/dev/shm
 mount -t tmpfs tmpfs $r/run
