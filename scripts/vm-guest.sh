@@ -60,7 +60,9 @@ if [ "$kind" = windows ]; then
   [ -x $wineserver ] || wineserver=$(command -v wineserver)
   "$wineserver" -p 60  # later starts about three times faster
   # Wine's winmm lists the sequencer's ports once, at its start: the synth comes first.
+  # Its list puts synthesizers before the other ports: FluidSynth is output 0.
   start_synth
+  virmidi_row=72 synth_row=57
   "$wine" "$build/platform/win32/zyn_mouse.exe" >"$out/program.log" 2>&1 &
   program=$!
   window=$(find_window)
@@ -69,6 +71,7 @@ if [ "$kind" = windows ]; then
   read -r X Y _ < <("$wine" "$build/tests/platform/win32/zyn_probe.exe" origin ZYN_MOUSE 2>/dev/null | tr -d '\r')
 else
   export QT_QPA_PLATFORM=xcb
+  virmidi_row=57 synth_row=117  # FluidSynth comes later: output 4, after VirMIDI 0-0..0-3
   "$build/platform/qt/zyn_mouse" >"$out/program.log" 2>&1 &
   program=$!
   window=$(find_window)
@@ -81,7 +84,11 @@ note "window $window, client area at $X,$Y"
 snapshot_ports start
 xdotool windowfocus --sync "$window" 2>/dev/null
 at() { xdotool mousemove $((X + $1)) $((Y + $2)); sleep 0.15; }
-at 280 300  # may strike a gesture from the reference point (0, 0): before the first marker
+# VirMIDI 0-0 as the output; clicking, moving to a free spot (a gesture from the reference
+# point (0, 0)) strike notes before the first marker.
+at 100 $virmidi_row
+xdotool click 1
+at 280 300
 sleep 0.3
 
 # Step 1: every key that plays a note (F10 plays none). NumLock on, so that the keypad
@@ -144,10 +151,10 @@ if [ "$kind" = linux ]; then
   sleep 7  # the device check lists it
 fi
 
-# Step 5: FluidSynth as the output: output 4, after VirMIDI 0-0..0-3.
+# Step 5: FluidSynth as the output.
 snapshot_ports synth
 shot synth-listed
-at 100 117  # its row in the output list
+at 100 $synth_row
 xdotool click 1
 sleep 1.5
 shot synth-selected
