@@ -8,7 +8,7 @@
 #                                            with its wine prefix
 # Ends with one line "N passed, N failed"; the exit status is 0 only when nothing failed.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 kind=${1:-}
 case $kind in
   linux) build=$(realpath -m "${2:-build}"); exe=$build/platform/qt/zyn_mouse ;;

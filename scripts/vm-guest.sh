@@ -21,9 +21,42 @@ mark() {
 }
 shot() { import -window root "$out/$1.png"; }
 snapshot_ports() { aconnect -l >"$out/ports-$1.txt" 2>&1; }
+# Waits (up to 10 s) until FILE has stopped growing: the program has played what it was
+# given before the next step's marker goes through the thru.
+settle() {
+  local was=-1 now
+  for _ in $(seq 25); do
+    now=$(stat -c %s "$1" 2>/dev/null || echo 0)
+    [ "$now" = "$was" ] && return
+    was=$now
+    sleep 0.4
+  done
+}
+# Waits (up to 30 s) until the program is subscribed to a port of the client whose name
+# matches: its device check has opened that device.
+await_open() {
+  for _ in $(seq 60); do
+    aconnect -l | awk -v pat="$1" '/^client/ { c = ($0 ~ pat) } c && /Connect(ed From|ing To)/ { f = 1 }
+      END { exit !f }' && return
+    sleep 0.5
+  done
+  note "the program never opened $1"
+}
+# Waits (up to 30 s) until a device check has redrawn the lists: the input list looks other
+# than in the shot REF; leaves the screenshot in NAME.
+await_lists_changed() {
+  local ref
+  ref=$(convert "$out/$1.png" -crop "250x70+$((X + 10))+$((Y + 384))" rgb:- | md5sum)
+  for _ in $(seq 30); do
+    shot "$2"
+    [ "$(convert "$out/$2.png" -crop "250x70+$((X + 10))+$((Y + 384))" rgb:- | md5sum)" != "$ref" ] && return
+    sleep 0.5
+  done
+  note "the lists did not change"
+}
 find_window() {
   local w
-  for _ in $(seq 150); do
+  for _ in $(seq 300); do
     w=$(xdotool search --onlyvisible --name '^ZYN_MOUSE Ver1\.02$' 2>/dev/null | head -n1)
     [ -n "$w" ] && { echo "$w"; return; }
     sleep 0.2
@@ -40,7 +73,7 @@ start_synth() {
 }
 
 export DISPLAY=:7 XDG_RUNTIME_DIR=/tmp/xdg
-mkdir -m 700 -p "$XDG_RUNTIME_DIR"
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 Xvfb :7 -screen 0 1920x1080x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
 for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
 
@@ -99,7 +132,7 @@ sleep 0.2
 xdotool key --delay 60 F1 F2 F3 F4 F5 F6 F7 F8 F9 F10 F11 F12 1 2 3 4 5 6 7 8 9 0 \
   KP_1 KP_2 KP_3 KP_4 KP_5 KP_6 KP_7 KP_8 KP_9 KP_0 KP_Add KP_Subtract Return \
   Left Right Up Down Shift_L
-sleep 0.5
+settle "$out/out0.raw"
 
 # Step 2: the buttons, the wheel (which also takes the pointer as the gesture's reference)
 # and a gesture on each axis, away from the lists and the speed box.
@@ -113,12 +146,13 @@ at 280 260
 at 280 340
 at 320 340
 at 240 340
-sleep 0.5
+settle "$out/out0.raw"
 
 # Step 3: the thru. The last eight are what the monitor shows.
 mark 3
 printf '\xF8\x90\x3C\x40\x80\x3C\x00\xB0\x07\x64\xC0\x05\xE0\x00\x40\xFA\xFB\xFC' >/dev/snd/midiC0D1
-sleep 1.5
+settle "$out/out0.raw"
+sleep 0.5  # a UI cycle draws the monitor
 shot monitor
 mark 4
 sleep 0.3
@@ -133,11 +167,13 @@ if [ "$kind" = linux ]; then
   echo snd_virmidi.0 >/sys/bus/platform/drivers/snd_virmidi/unbind
   if rmmod snd_virmidi; then note "virmidi removed"; else note "rmmod snd_virmidi failed"; fi
   snapshot_ports unplugged
-  sleep 7  # a device check runs every 5 s
+  await_lists_changed monitor unplugged  # a device check runs every 5 s
+  sleep 0.5
   shot unplugged
   insmod "$ZM_VIRMIDI_KO" && note "virmidi back"
+  await_open 'Virtual Raw MIDI 0-0'
   snapshot_ports replugged
-  sleep 7
+  sleep 0.5
   shot replugged
   cat /dev/snd/midiC0D0 >"$out/out0-replugged.raw" &
   reader=$!
@@ -148,7 +184,8 @@ if [ "$kind" = linux ]; then
   sleep 1
   kill "$reader"
   start_synth
-  sleep 7  # the device check lists it
+  await_open FLUID
+  sleep 0.5
 fi
 
 # Step 5: FluidSynth as the output.
@@ -173,4 +210,4 @@ else
   sleep 1
 fi
 note "done"
-echo done >"$out/guest-done.txt"
+echo "done" >"$out/guest-done.txt"
