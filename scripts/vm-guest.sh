@@ -12,7 +12,7 @@ set -u
 kind=$1
 out=$2
 build=$3
-note() { echo "guest: $*"; }
+note() { echo "guest: at $(cut -d" " -f1 /proc/uptime) s: $*"; }
 
 # A controller 0x77 with the step's number, through the thru: splits the output into steps.
 mark() {
@@ -77,6 +77,7 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 Xvfb :7 -screen 0 1920x1080x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
 for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
 
+note "X server up"
 # A virmidi raw end drops what arrives before its first read: cat reads at once.
 cat /dev/snd/midiC0D0 >"$out/out0.raw" &
 reader=$!
@@ -95,6 +96,7 @@ if [ "$kind" = windows ]; then
   # Wine's winmm lists the sequencer's ports once, at its start: the synth comes first.
   # Its list puts synthesizers before the other ports: FluidSynth is output 0.
   start_synth
+  note "FluidSynth listed"
   virmidi_row=72 synth_row=57
   "$wine" "$build/platform/win32/zyn_mouse.exe" >"$out/program.log" 2>&1 &
   program=$!
@@ -188,6 +190,7 @@ if [ "$kind" = linux ]; then
   sleep 0.5
 fi
 
+note "inputs, thru and monitor done"
 # Step 5: FluidSynth as the output.
 snapshot_ports synth
 shot synth-listed
