@@ -190,7 +190,7 @@ if [ "$kind" = linux ]; then
   sleep 0.5
 fi
 
-note "inputs, thru and monitor done"
+note "FluidSynth step begins"
 # Step 5: FluidSynth as the output.
 snapshot_ports synth
 shot synth-listed
