@@ -5,6 +5,9 @@
 # when it never reported one (crash, hang, timeout).
 #
 # Usage: scripts/alsa-vm.sh BINARY [ARGS...]   (as root; installs what it needs)
+#        scripts/alsa-vm.sh --prepare           installs and unpacks only, then prints the
+#                                               kernel, then the modules to load, one a line
+#                                               (scripts/alsa-vm-host.sh boots with them)
 #
 # Environment:
 #   ZM_ALSA_VM_TIMEOUT   seconds for the whole boot, run and power-off (default 300)
@@ -28,13 +31,21 @@ cache=${ZM_ALSA_VM_CACHE:-$repo/build/alsa-vm}
 # Load order: each module after those its depends= field names.
 modules=(soundcore snd snd-timer snd-hrtimer snd-seq-device snd-seq snd-seq-dummy
   snd-rawmidi snd-seq-midi-event snd-seq-midi snd-seq-virmidi snd-virmidi)
+# What mounting the host's filesystem takes (alsa-vm-host.sh), unpacked with the rest.
+hostfs_modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
+  9pnet 9pnet_virtio netfs fscache 9p overlay)
 
 die() { echo "alsa-vm: $*" >&2; exit 2; }
 
+prepare_only=
 (($# >= 1)) || die "usage: $0 BINARY [ARGS...]"
-binary=$(realpath -e "$1" 2>/dev/null) || die "no such program: $1"
+if [[ $1 == --prepare ]]; then
+  prepare_only=1
+else
+  binary=$(realpath -e "$1" 2>/dev/null) || die "no such program: $1"
+  [[ -x $binary ]] || die "not executable: $binary"
+fi
 shift
-[[ -x $binary ]] || die "not executable: $binary"
 
 mkdir -p "$cache"
 # Parallel runs share the cache: one at a time installs and unpacks.
@@ -72,7 +83,8 @@ install_missing() {
 # Unpacks the kernel and the sound modules of Debian's current kernel package into
 # $cache/kernel once; the package itself (~70 MB) is neither kept nor installed.
 fetch_kernel() {
-  [[ -f $cache/kernel/ready ]] && return
+  # A cache unpacked before the host-filesystem modules were wanted is unpacked again.
+  [[ -f $cache/kernel/ready && -n $(find "$cache/kernel" -name 9p.ko -print -quit) ]] && return
   apt_update
   local pkg
   pkg=$(apt-cache depends linux-image-amd64 | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
@@ -85,6 +97,9 @@ fetch_kernel() {
   local patterns=('./boot/vmlinuz-*') m
   for m in "${modules[@]}"; do
     patterns+=("*/kernel/sound*/$m.ko")
+  done
+  for m in "${hostfs_modules[@]}"; do
+    patterns+=("*/kernel/*/$m.ko")
   done
   dpkg-deb --fsys-tarfile "$tmp"/deb/*.deb | tar -x -C "$tmp" --wildcards "${patterns[@]}"
   rm -rf "$tmp/deb"
@@ -107,6 +122,15 @@ flock -u 9
 kdir=$cache/kernel
 kernel=$kdir/vmlinux
 [[ -s $kernel ]] || kernel=$(compgen -G "$kdir/boot/vmlinuz-*" | head -n1) || die "no kernel in $kdir"
+if [[ -n $prepare_only ]]; then
+  echo "$kernel"
+  for m in "${hostfs_modules[@]}" "${modules[@]}"; do
+    ko=$(find "$kdir" -name "$m.ko" | head -n1)
+    [[ -n $ko ]] || die "$m.ko is missing from $kdir; delete that folder to fetch it again"
+    echo "$ko"
+  done
+  exit 0
+fi
 ko_paths=()
 for m in "${modules[@]}"; do
   ko=$(cd "$kdir" && find . -path '*/kernel/sound/*' -name "$m.ko" | head -n1)

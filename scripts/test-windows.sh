@@ -108,6 +108,7 @@ run_gtest() {  # run_gtest NAME EXE
 }
 run_gtest "logic unit tests" "$build/tests/platform/win32/zyn_unit_tests.exe"
 run_gtest "win32 back end tests" "$build/tests/platform/win32/zyn_win32_tests.exe"
+run_gtest "win32 MIDI on a winmm double" "$build/tests/platform/win32/zyn_win32_midi_tests.exe"
 
 # ---------------------------------------------------------------------------------------
 # The real program.
@@ -216,6 +217,22 @@ check "the first instance still runs" kill -0 $first
 probe close ZYN_MOUSE
 await_exit $first
 check "closing the window ends the program with status 0 (status ${status:-still running})" test "$status" = 0
+
+# ---------------------------------------------------------------------------------------
+# The same program on a real ALSA sequencer through Wine's winmm, in the VM of
+# scripts/alsa-vm-host.sh, with this build and this prefix (scripts/test-vm.sh judges).
+"$wineserver" -k 2>/dev/null
+timeout 60 "$wineserver" -w 2>/dev/null  # the registry on disk before the guest reads it
+vm=$(./scripts/test-vm.sh windows "$build" 2>&1)
+echo "$vm" | grep -v '^PASS'
+p=$(echo "$vm" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1/p' | tail -1)
+f=$(echo "$vm" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2/p' | tail -1)
+if [ -n "$p" ]; then
+  passed=$((passed + p))
+  failed=$((failed + f))
+else
+  fail "the program on a real sequencer under Wine (no result)"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

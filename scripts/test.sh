@@ -2,9 +2,9 @@
 # Sets up, builds and runs every test: the whole suite; a Release and a Debian-hardened
 # build of everything, warnings as errors; the unit, window and JACK tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer; the lock-free MIDI code under
-# ThreadSanitizer; the JACK round trip on PipeWire; the ALSA back end on a real kernel
-# sequencer in a virtual machine; the program on headless sway (Wayland); then the Windows
-# build under Wine.
+# ThreadSanitizer; the JACK round trip on PipeWire; the ALSA back end and the program
+# itself on a real kernel sequencer in a virtual machine; the program on headless sway
+# (Wayland); then the Windows build under Wine, also on that sequencer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -49,9 +49,13 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/linux_midi/zyn_midi_cor
 # The ALSA back end, for real: these machines have no sound modules, so the tests run in
 # Debian's own kernel under QEMU; the guest's result line decides.
 ./scripts/alsa-vm.sh build/tests/platform/alsa/zyn_alsa_vm_tests
+# The program itself there: its window under Xvfb on the sequencer, inputs, thru, monitor,
+# a card unplugged and back, FluidSynth as the output (scripts/test-vm.sh, about 1.5 min).
+./scripts/test-vm.sh linux build
 
 # The program on a real Wayland compositor (headless sway), input through the Wayland protocols.
 ./scripts/test-wayland.sh build
 
-# The Windows program: cross-built with mingw-w64 and tested under Wine.
+# The Windows program: cross-built with mingw-w64 and tested under Wine, at the end also
+# on the sequencer in the VM.
 ./scripts/test-windows.sh

@@ -1,6 +1,6 @@
 #include "platform/linux_midi/names.h"
 
-#include <cctype>
+#include "platform/loopback.h"
 
 namespace zm_midi {
 
@@ -31,24 +31,10 @@ std::string TrimCutCharacter(std::string_view name) {
     return std::string(name.substr(0, end));
 }
 
-namespace {
-
-bool MentionsThrough(std::string_view text) {
-    std::string folded;
-    folded.reserve(text.size());
-    for (char c : text) {
-        const char l = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        folded.push_back(l == '-' || l == '_' ? ' ' : l);
-    }
-    return folded.find("midi through") != std::string::npos;
-}
-
-}  // namespace
-
 bool IsLoopback(const PortRef& port) {
-    if (MentionsThrough(port.client) || MentionsThrough(port.key) || MentionsThrough(port.shown)) return true;
+    if (MentionsMidiThrough(port.client) || MentionsMidiThrough(port.key) || MentionsMidiThrough(port.shown)) return true;
     for (const std::string& alias : port.aliases) {
-        if (MentionsThrough(alias)) return true;
+        if (MentionsMidiThrough(alias)) return true;
     }
     return false;
 }

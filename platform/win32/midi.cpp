@@ -2,14 +2,22 @@
 //
 // Inputs are opened with the main window as their notification target, so every received
 // short message arrives on the UI thread as MM_MIM_DATA (host.cpp); there is no queue of our
-// own to wake or drain. The device counts and names are live in winmm, so a rescan has
-// nothing to do, and the MIDI system is never replaced while the program runs.
+// own to wake or drain. The MIDI system itself is never replaced while the program runs.
+//
+// The contract's indices are not winmm's device ids: a device named "Midi Through" (Wine
+// lists the kernel's loopback port first) is never an input and comes after the other
+// outputs, so the thru cannot feed itself and the default output is a real device.
 #include "platform/win32/win32.h"
 
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
+#include "platform/loopback.h"
 #include "platform/platform.h"
 #include "platform/win32/handle_table.h"
 
@@ -27,17 +35,119 @@ HandleTable<HMIDIOUT>& Outputs()
     return table;
 }
 
-// szPname holds up to 31 characters and its terminator.
-bool CopyName(const char (&pname)[MAXPNAMELEN], char* name, size_t size)
+struct Listed {
+    UINT device;       // winmm's id
+    bool named;        // the capability query answered
+    std::string name;  // szPname
+    std::string key;   // stands for the device: side, name and which of that name it is
+};
+
+struct Devices {
+    bool scanned = false;
+    std::vector<Listed> ins, outs;
+    // Counts up for a device each time it answered as gone; part of its id, so that the
+    // next device check closes and reopens it.
+    std::map<std::string, uint64_t> generation;
+    std::map<PlatMidiHandle, std::string> inKey, outKey;
+};
+
+Devices& D()
 {
-    if (name == nullptr || size == 0) {
+    static Devices devices;
+    return devices;
+}
+
+// szPname holds up to 31 characters and its terminator.
+std::string NameOf(const char (&pname)[MAXPNAMELEN])
+{
+    return std::string(pname, strnlen(pname, MAXPNAMELEN));
+}
+
+// Two devices of one name (two keyboards of the same make) get keys of their own.
+void AddListed(std::vector<Listed>* list, char side, UINT device, bool named, const std::string& name)
+{
+    int same = 0;
+    for (const Listed& l : *list) {
+        if (l.named == named && l.name == name) ++same;
+    }
+    list->push_back(Listed {device, named, name, side + name + '\n' + std::to_string(same)});
+}
+
+void Scan()
+{
+    Devices& d = D();
+    d.scanned = true;
+    d.ins.clear();
+    d.outs.clear();
+    const UINT ins = midiInGetNumDevs();
+    for (UINT i = 0; i < ins; ++i) {
+        MIDIINCAPSA caps {};
+        const bool named = midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR;
+        const std::string name = named ? NameOf(caps.szPname) : std::string();
+        if (!MentionsMidiThrough(name)) AddListed(&d.ins, 'i', i, named, name);
+    }
+    std::vector<Listed> loopbacks;
+    const UINT outs = midiOutGetNumDevs();
+    for (UINT i = 0; i < outs; ++i) {
+        MIDIOUTCAPSA caps {};
+        const bool named = midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR;
+        const std::string name = named ? NameOf(caps.szPname) : std::string();
+        AddListed(MentionsMidiThrough(name) ? &loopbacks : &d.outs, 'o', i, named, name);
+    }
+    d.outs.insert(d.outs.end(), loopbacks.begin(), loopbacks.end());
+}
+
+Devices& Scanned()
+{
+    if (!D().scanned) Scan();
+    return D();
+}
+
+const Listed* At(const std::vector<Listed>& list, int index)
+{
+    return index < 0 || static_cast<size_t>(index) >= list.size() ? nullptr
+                                                                   : &list[static_cast<size_t>(index)];
+}
+
+bool CopyName(const Listed* l, char* name, size_t size)
+{
+    if (l == nullptr || !l->named || name == nullptr || size == 0) {
         return false;
     }
-    const size_t len = strnlen(pname, MAXPNAMELEN);
-    const size_t n = len < size - 1 ? len : size - 1;
-    std::memcpy(name, pname, n);
+    const size_t n = std::min(l->name.size(), size - 1);
+    std::memcpy(name, l->name.data(), n);
     name[n] = '\0';
     return true;
+}
+
+uint64_t IdOf(const Listed* l)
+{
+    if (l == nullptr) return 0;
+    uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (char c : l->key) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    const auto g = D().generation.find(l->key);
+    if (g != D().generation.end()) h ^= g->second * 0x9E3779B97F4A7C15ull;
+    return h == 0 ? 1 : h;
+}
+
+// Answers that mean the device is not there any more (unplugged, its driver gone).
+bool Gone(MMRESULT r)
+{
+    return r == MMSYSERR_NODRIVER || r == MMSYSERR_BADDEVICEID || r == MIDIERR_NODEVICE ||
+           r == MMSYSERR_INVALHANDLE;
+}
+
+// What a device answered: a gone one counts as replaced from now on.
+int Answer(MMRESULT r, const std::string& key)
+{
+    if (Gone(r)) ++D().generation[key];
+    return static_cast<int>(r);
+}
+
+int AnswerFor(MMRESULT r, const std::map<PlatMidiHandle, std::string>& keys, PlatMidiHandle handle)
+{
+    const auto it = keys.find(handle);
+    return it == keys.end() ? static_cast<int>(r) : Answer(r, it->second);
 }
 
 DWORD_PTR NotificationTarget()
@@ -56,7 +166,10 @@ PlatMidiHandle InputHandleFor(uintptr_t nativeHandle)
 
 }  // namespace zm_win32
 
-void PlatMidiRescan() {}
+void PlatMidiRescan()
+{
+    Scan();
+}
 
 uint32_t PlatMidiEpoch()
 {
@@ -65,70 +178,53 @@ uint32_t PlatMidiEpoch()
 
 int PlatMidiInCount()
 {
-    return static_cast<int>(midiInGetNumDevs());
+    return static_cast<int>(Scanned().ins.size());
 }
 
 int PlatMidiOutCount()
 {
-    return static_cast<int>(midiOutGetNumDevs());
+    return static_cast<int>(Scanned().outs.size());
 }
 
 bool PlatMidiInName(int index, char* name, size_t size)
 {
-    MIDIINCAPSA caps {};
-    if (index < 0 || midiInGetDevCapsA(static_cast<UINT_PTR>(index), &caps, sizeof caps) != MMSYSERR_NOERROR) {
-        return false;
-    }
-    return CopyName(caps.szPname, name, size);
+    return CopyName(At(Scanned().ins, index), name, size);
 }
 
 bool PlatMidiOutName(int index, char* name, size_t size)
 {
-    MIDIOUTCAPSA caps {};
-    if (index < 0 || midiOutGetDevCapsA(static_cast<UINT_PTR>(index), &caps, sizeof caps) != MMSYSERR_NOERROR) {
-        return false;
-    }
-    return CopyName(caps.szPname, name, size);
-}
-
-// winmm gives a device nothing but its index and name.
-static uint64_t NameId(bool ok, const char* name)
-{
-    uint64_t h = 1469598103934665603ull;
-    for (const char* p = name; ok && *p != '\0'; ++p) h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
-    return ok ? (h | 1) : 0;
+    return CopyName(At(Scanned().outs, index), name, size);
 }
 
 uint64_t PlatMidiInId(int index)
 {
-    char name[64] = {};
-    return NameId(PlatMidiInName(index, name, sizeof name), name);
+    return IdOf(At(Scanned().ins, index));
 }
 
 uint64_t PlatMidiOutId(int index)
 {
-    char name[64] = {};
-    return NameId(PlatMidiOutName(index, name, sizeof name), name);
+    return IdOf(At(Scanned().outs, index));
 }
 
 int PlatMidiInOpen(PlatMidiHandle* handle, int index)
 {
-    if (handle == nullptr || index < 0) {
-        return MMSYSERR_INVALPARAM;
+    const Listed* l = At(Scanned().ins, index);
+    if (handle == nullptr || l == nullptr) {
+        return MMSYSERR_BADDEVICEID;
     }
     HMIDIIN native = nullptr;
-    const MMRESULT r = midiInOpen(&native, static_cast<UINT>(index), NotificationTarget(), 0,
-                                  CALLBACK_WINDOW);
+    const MMRESULT r = midiInOpen(&native, l->device, NotificationTarget(), 0, CALLBACK_WINDOW);
     if (r == MMSYSERR_NOERROR) {
         *handle = Inputs().Add(native);
+        D().inKey[*handle] = l->key;
     }
-    return static_cast<int>(r);
+    return Answer(r, l->key);
 }
 
 int PlatMidiInStart(PlatMidiHandle handle)
 {
     HMIDIIN native = nullptr;
-    return Inputs().Find(handle, &native) ? static_cast<int>(midiInStart(native))
+    return Inputs().Find(handle, &native) ? AnswerFor(midiInStart(native), D().inKey, handle)
                                           : MMSYSERR_INVALHANDLE;
 }
 
@@ -139,6 +235,8 @@ int PlatMidiInStop(PlatMidiHandle handle)
                                           : MMSYSERR_INVALHANDLE;
 }
 
+// A close the device refuses (it is gone) still lets go of the handle: the device check
+// that follows opens the side anew, and nothing may reach a dead native handle after it.
 int PlatMidiInClose(PlatMidiHandle handle)
 {
     HMIDIIN native = nullptr;
@@ -146,24 +244,26 @@ int PlatMidiInClose(PlatMidiHandle handle)
         return MMSYSERR_INVALHANDLE;
     }
     const MMRESULT r = midiInClose(native);
-    if (r == MMSYSERR_NOERROR) {
+    if (r == MMSYSERR_NOERROR || Gone(r)) {
         Inputs().Remove(handle);
+        D().inKey.erase(handle);
     }
     return static_cast<int>(r);
 }
 
 int PlatMidiOutOpen(PlatMidiHandle* handle, int index)
 {
-    if (handle == nullptr || index < 0) {
-        return MMSYSERR_INVALPARAM;
+    const Listed* l = At(Scanned().outs, index);
+    if (handle == nullptr || l == nullptr) {
+        return MMSYSERR_BADDEVICEID;
     }
     HMIDIOUT native = nullptr;
-    const MMRESULT r = midiOutOpen(&native, static_cast<UINT>(index), NotificationTarget(), 0,
-                                   CALLBACK_WINDOW);
+    const MMRESULT r = midiOutOpen(&native, l->device, NotificationTarget(), 0, CALLBACK_WINDOW);
     if (r == MMSYSERR_NOERROR) {
         *handle = Outputs().Add(native);
+        D().outKey[*handle] = l->key;
     }
-    return static_cast<int>(r);
+    return Answer(r, l->key);
 }
 
 int PlatMidiOutClose(PlatMidiHandle handle)
@@ -173,8 +273,9 @@ int PlatMidiOutClose(PlatMidiHandle handle)
         return MMSYSERR_INVALHANDLE;
     }
     const MMRESULT r = midiOutClose(native);
-    if (r == MMSYSERR_NOERROR) {
+    if (r == MMSYSERR_NOERROR || Gone(r)) {
         Outputs().Remove(handle);
+        D().outKey.erase(handle);
     }
     return static_cast<int>(r);
 }
@@ -182,7 +283,7 @@ int PlatMidiOutClose(PlatMidiHandle handle)
 int PlatMidiOutShortMsg(PlatMidiHandle handle, uint32_t message)
 {
     HMIDIOUT native = nullptr;
-    return Outputs().Find(handle, &native) ? static_cast<int>(midiOutShortMsg(native, message))
+    return Outputs().Find(handle, &native) ? AnswerFor(midiOutShortMsg(native, message), D().outKey, handle)
                                            : MMSYSERR_INVALHANDLE;
 }
 

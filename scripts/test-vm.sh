@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# A program end to end on a real ALSA sequencer: its window under Xvfb in the VM of
+# alsa-vm-host.sh, played with xdotool (scripts/vm-guest.sh); the Windows build through
+# Wine's winmm. Judged here, from the MIDI bytes that reached the VirMIDI raw ends,
+# screenshots and the sound FluidSynth made, never from the program's exit status.
+#   scripts/test-vm.sh linux [BUILD_DIR]     default build; its zyn_mouse must be built
+#   scripts/test-vm.sh windows [BUILD_DIR]   default build-win64, built by test-windows.sh,
+#                                            with its wine prefix
+# Ends with one line "N passed, N failed"; the exit status is 0 only when nothing failed.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 2
+kind=${1:-}
+case $kind in
+  linux) build=$(realpath -m "${2:-build}"); exe=$build/platform/qt/zyn_mouse ;;
+  windows) build=$(realpath -m "${2:-build-win64}"); exe=$build/platform/win32/zyn_mouse.exe ;;
+  *) echo "usage: $0 linux|windows [BUILD_DIR]" >&2; exit 2 ;;
+esac
+out=$build/vm-$kind
+[ -f "$exe" ] || { echo "test-vm.sh: build $exe first" >&2; exit 2; }
+if [ "$kind" = windows ] && [ ! -f "$build/wineprefix/system.reg" ]; then
+  echo "test-vm.sh: no wine prefix in $build (scripts/test-windows.sh makes it)" >&2; exit 2
+fi
+
+# What the guest runs comes from the host's own filesystem.
+need=(xvfb xdotool imagemagick alsa-utils kmod fluidsynth fluid-soundfont-gm sox)
+[ "$kind" = windows ] && need+=(wine64)
+missing=()
+for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+    { echo "test-vm.sh: cannot install ${missing[*]}" >&2; exit 1; }
+fi
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "PASS $*"; }
+fail() { failed=$((failed + 1)); echo "FAIL $*"; }
+check() {  # check NAME COMMAND...
+  local name=$1; shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
+
+rm -rf "$out"
+mkdir -p "$out"
+start=$(date +%s)
+console=$build/vm-$kind-console.log
+ZM_ALSA_VM_TIMEOUT=${ZM_ALSA_VM_TIMEOUT:-420} ./scripts/alsa-vm-host.sh --share "$out" \
+  scripts/vm-guest.sh "$kind" "$out" "$build" >"$console" 2>&1
+status=$?
+echo "the VM run took $(($(date +%s) - start)) s (console: $console)"
+grep -a '^guest:' "$console"
+check "the guest went through every step (status $status)" test -f "$out/guest-done.txt"
+
+# ---------------------------------------------------------------------------------------
+# MIDI: what came out of output 0 (VirMIDI 0-0), one message a line, split at the markers.
+decode() { od -An -tx1 -v "$1" 2>/dev/null | awk -f scripts/midi-decode.awk; }
+strike() { for n in "$@"; do printf '90 %02X 7F\n90 %02X 00\n' "$n" "$n"; done; }
+step() {  # step N: the messages between marker N and the next one
+  decode "$out/out0.raw" | awk -v n="$(printf '%02X' "$1")" '
+    /^B0 77 / { on = ($3 == n); next }
+    on'
+}
+same() {  # same NAME EXPECTED ACTUAL
+  if [ "$2" = "$3" ]; then pass "$1"; else
+    fail "$1"
+    diff <(echo "$2") <(echo "$3") | head -20
+  fi
+}
+keys=$( (strike 9; printf '90 0A 1B\n90 0A 00\n'; strike $(seq 11 17) 19 20 $(seq 21 30) $(seq 21 30) $(seq 31 38)))
+same "every key plays its note on output 0 (F10 none, F2 at velocity 27)" "$keys" "$(step 1)"
+same "buttons, wheel and the four gestures play 7 8 6 5 1 2 3 4" "$(strike 7 8 6 5 1 2 3 4)" "$(step 2)"
+thru=$(printf '%s\n' F8 '90 3C 40' '80 3C 00' 'B0 07 64' 'C0 05' 'E0 00 40' FA FB FC)
+same "the thru from VirMIDI 0-1 reaches output 0 unchanged" "$thru" "$(step 3)"
+same "nothing after the last step" "" "$(step 4)"
+# F1 was pressed once while the loopback was watched: it must not come round again.
+loops=$(decode "$out/loopback.raw" | grep -c '^90 09 7F')
+check "one F1 passed the loopback at most once (seen $loops times)" test "$loops" -le 1
+if [ "$kind" = linux ]; then
+  same "after the card came back: F1 and the thru reach it again" \
+    "$( (strike 9; echo '90 40 50'))" "$(decode "$out/out0-replugged.raw")"
+fi
+
+# ---------------------------------------------------------------------------------------
+# Screenshots. The window sits at the origin the guest wrote; canvas = client area.
+read -r ox oy <"$out/origin.txt" 2>/dev/null || { ox=0; oy=0; }
+pixels() {  # pixels SHOT X Y W H: "x y R G B" a line
+  convert "$out/$1.png" -crop "$4x$5+$((ox + $2))+$((oy + $3))" +repage -depth 8 txt:- 2>/dev/null |
+    sed -n 's/^\([0-9]*\),\([0-9]*\): *(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3 \4 \5/p'
+}
+region() { convert "$out/$1.png" -crop "$4x$5+$((ox + $2))+$((oy + $3))" +repage rgb:- 2>/dev/null | md5sum; }
+# How the status text of a monitor row is drawn: white, grey (a note-off) or yellow.
+text_colour() {  # text_colour SHOT ROW_Y
+  pixels "$1" 97 "$2" 60 12 | awk '{
+      r = $3; g = $4; b = $5
+      if (r > 200 && g > 200 && b < 120) yellow++
+      else if (r > 230 && g > 230 && b > 230) white++
+      else if (r > 140 && r == g && g == b) grey++
+    }
+    END { print (yellow > 4 ? "yellow" : white > 4 ? "white" : grey > 4 ? "grey" : "none") }'
+}
+rows=""
+for j in 0 1 2 3 4 5 6 7; do rows="$rows $(text_colour monitor $((494 + 12 * j)))"; done
+same "the monitor's eight rows: note on, note off, control, program, bend, start, play, stop" \
+  " white grey yellow yellow yellow white white white" "$rows"
+white_only() {  # white_only SHOT X Y W H: no row drawn there
+  [ -z "$(pixels "$@" | awk '$3 $4 $5 != "255255255"' | head -n1)" ]
+}
+if [ "$kind" = linux ]; then
+  check "unplugged: the input list is empty" white_only unplugged 11 385 248 67
+  check "unplugged: one output is left (the loopback), rows 2..5 empty" white_only unplugged 11 66 248 60
+  check "unplugged: the first output row changed (the loopback moved up)" \
+    test "$(region unplugged 11 51 248 14)" != "$(region monitor 11 51 248 14)"
+  check "plugged back: the input list as at start" \
+    test "$(region replugged 10 384 250 70)" = "$(region monitor 10 384 250 70)"
+  check "plugged back: the output list as at start" \
+    test "$(region replugged 10 50 250 77)" = "$(region monitor 10 50 250 77)"
+  check "FluidSynth started later is listed as the fifth output" \
+    test "$(region synth-listed 11 111 248 14)" != "$(region replugged 11 111 248 14)"
+fi
+
+# ---------------------------------------------------------------------------------------
+# FluidSynth rendered in real time from its start; F1 went out when the file had this many
+# bytes (44.1 kHz, 16-bit stereo). The file may lag what was rendered, never lead it: the
+# 2.7 s before F1, less 0.3 s, must be silent.
+amplitude() {  # amplitude FROM [LENGTH]: the largest sample there, either sign, 0..1
+  sox -t raw -r 44100 -e signed -b 16 -c 2 "$out/synth.raw" -n trim "$@" stat 2>&1 |
+    awk '/^(Max|Min)imum amplitude/ { a = $3 < 0 ? -$3 : $3; if (a > m) m = a; n++ }
+      END { if (n == 2) printf "%.6f\n", m }'
+}
+bytes=$(cat "$out/synth-bytes-before-f1.txt" 2>/dev/null || echo 0)
+f1=$(awk -v b="$bytes" 'BEGIN { printf "%.2f", b / 176400 }')
+# The notes played before FluidSynth was chosen (Wine lists it first) have died away by then.
+before=$(amplitude "$(awk -v t="$f1" 'BEGIN { printf "%.2f", (t > 3) ? t - 3 : 0 }')" 2.7)
+after=$(amplitude "$f1")
+echo "FluidSynth: F1 at ${f1} s of its output; largest sample before ${before:-?}, after ${after:-?}"
+# Its dither alone moves the lowest bit: silence is below 0.001.
+check "FluidSynth is silent until F1" awk -v a="${before:-1}" -v t="$f1" 'BEGIN { exit !(t > 3 && a < 0.001) }'
+check "and sounds after it" awk -v a="${after:-0}" 'BEGIN { exit !(a > 0.01) }'
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# Runs in the VM of alsa-vm-host.sh (scripts/test-vm.sh starts it): the program in a window
+# under Xvfb on the real ALSA sequencer, played with xdotool; the Windows build through
+# Wine's winmm. It judges nothing: the MIDI bytes that came out, screenshots and logs go to
+# OUT for the host.
+#   vm-guest.sh linux OUT BUILD     BUILD/platform/qt/zyn_mouse
+#   vm-guest.sh windows OUT BUILD   BUILD/platform/win32/zyn_mouse.exe, BUILD/wineprefix
+# Output 0 is VirMIDI 0-0 (the loopback comes last): what reaches it is read from the raw
+# end /dev/snd/midiC0D0. Bytes written to /dev/snd/midiC0D1 arrive from input 1 and go
+# through the thru. Markers (controller 0x77) are sent that way between the steps.
+set -u
+kind=$1
+out=$2
+build=$3
+note() { echo "guest: at $(cut -d" " -f1 /proc/uptime) s: $*"; }
+
+# A controller 0x77 with the step's number, through the thru: splits the output into steps.
+mark() {
+  printf "\xB0\x77\\x$(printf %02x "$1")" >/dev/snd/midiC0D1
+  sleep 0.4
+}
+shot() { import -window root "$out/$1.png"; }
+snapshot_ports() { aconnect -l >"$out/ports-$1.txt" 2>&1; }
+# Waits (up to 10 s) until FILE has stopped growing: the program has played what it was
+# given before the next step's marker goes through the thru.
+settle() {
+  local was=-1 now
+  for _ in $(seq 25); do
+    now=$(stat -c %s "$1" 2>/dev/null || echo 0)
+    [ "$now" = "$was" ] && return
+    was=$now
+    sleep 0.4
+  done
+}
+# Waits (up to 30 s) until the program is subscribed to a port of the client whose name
+# matches: its device check has opened that device.
+await_open() {
+  for _ in $(seq 60); do
+    aconnect -l | awk -v pat="$1" '/^client/ { c = ($0 ~ pat) } c && /Connect(ed From|ing To)/ { f = 1 }
+      END { exit !f }' && return
+    sleep 0.5
+  done
+  note "the program never opened $1"
+}
+# Waits (up to 30 s) until a device check has redrawn the lists: the input list looks other
+# than in the shot REF; leaves the screenshot in NAME.
+await_lists_changed() {
+  local ref
+  ref=$(convert "$out/$1.png" -crop "250x70+$((X + 10))+$((Y + 384))" rgb:- | md5sum)
+  for _ in $(seq 30); do
+    shot "$2"
+    [ "$(convert "$out/$2.png" -crop "250x70+$((X + 10))+$((Y + 384))" rgb:- | md5sum)" != "$ref" ] && return
+    sleep 0.5
+  done
+  note "the lists did not change"
+}
+find_window() {
+  local w
+  for _ in $(seq 300); do
+    w=$(xdotool search --onlyvisible --name '^ZYN_MOUSE Ver1\.02$' 2>/dev/null | head -n1)
+    [ -n "$w" ] && { echo "$w"; return; }
+    sleep 0.2
+  done
+}
+# FluidSynth renders in real time from its start into a raw file (44.1 kHz, s16, stereo);
+# its shell keeps it running, reading from a pipe that stays open.
+start_synth() {
+  fluidsynth -a file -m alsa_seq -q -o audio.file.name="$out/synth.raw" -o audio.file.type=raw \
+    -o audio.file.format=s16 -r 44100 /usr/share/sounds/sf2/FluidR3_GM.sf2 \
+    < <(sleep 900) >"$out/fluidsynth.log" 2>&1 &
+  synth=$!
+  for _ in $(seq 100); do aconnect -o 2>/dev/null | grep -q FLUID && break; sleep 0.2; done
+}
+
+export DISPLAY=:7 XDG_RUNTIME_DIR=/tmp/xdg
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+Xvfb :7 -screen 0 1920x1080x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+
+note "X server up"
+# A virmidi raw end drops what arrives before its first read: cat reads at once.
+cat /dev/snd/midiC0D0 >"$out/out0.raw" &
+reader=$!
+# Whatever passes the kernel's loopback also goes to VirMIDI 0-3's raw end.
+aconnect 14:0 19:0
+cat /dev/snd/midiC0D3 >"$out/loopback.raw" &
+loop_reader=$!
+
+if [ "$kind" = windows ]; then
+  export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  wine=/usr/lib/wine/wine64
+  [ -x $wine ] || wine=$(command -v wine64)
+  wineserver=/usr/lib/wine/wineserver
+  [ -x $wineserver ] || wineserver=$(command -v wineserver)
+  "$wineserver" -p 60  # later starts about three times faster
+  # Wine's winmm lists the sequencer's ports once, at its start: the synth comes first.
+  # Its list puts synthesizers before the other ports: FluidSynth is output 0.
+  start_synth
+  note "FluidSynth listed"
+  virmidi_row=72 synth_row=57
+  "$wine" "$build/platform/win32/zyn_mouse.exe" >"$out/program.log" 2>&1 &
+  program=$!
+  window=$(find_window)
+  [ -n "$window" ] || { note "no window"; exit 1; }
+  sleep 1
+  read -r X Y _ < <("$wine" "$build/tests/platform/win32/zyn_probe.exe" origin ZYN_MOUSE 2>/dev/null | tr -d '\r')
+else
+  export QT_QPA_PLATFORM=xcb
+  virmidi_row=57 synth_row=117  # FluidSynth comes later: output 4, after VirMIDI 0-0..0-3
+  "$build/platform/qt/zyn_mouse" >"$out/program.log" 2>&1 &
+  program=$!
+  window=$(find_window)
+  [ -n "$window" ] || { note "no window"; exit 1; }
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  sleep 1
+fi
+echo "$X $Y" >"$out/origin.txt"
+note "window $window, client area at $X,$Y"
+snapshot_ports start
+xdotool windowfocus --sync "$window" 2>/dev/null
+at() { xdotool mousemove $((X + $1)) $((Y + $2)); sleep 0.15; }
+# VirMIDI 0-0 as the output; clicking, moving to a free spot (a gesture from the reference
+# point (0, 0)) strike notes before the first marker.
+at 100 $virmidi_row
+xdotool click 1
+at 280 300
+sleep 0.3
+
+# Step 1: every key that plays a note (F10 plays none). NumLock on, so that the keypad
+# gives digits (off, its 4 is a Left arrow, as on Windows).
+mark 1
+xdotool key Num_Lock
+sleep 0.2
+xdotool key --delay 60 F1 F2 F3 F4 F5 F6 F7 F8 F9 F10 F11 F12 1 2 3 4 5 6 7 8 9 0 \
+  KP_1 KP_2 KP_3 KP_4 KP_5 KP_6 KP_7 KP_8 KP_9 KP_0 KP_Add KP_Subtract Return \
+  Left Right Up Down Shift_L
+settle "$out/out0.raw"
+
+# Step 2: the buttons, the wheel (which also takes the pointer as the gesture's reference)
+# and a gesture on each axis, away from the lists and the speed box.
+mark 2
+xdotool click 1
+xdotool click 3
+xdotool click 4
+xdotool click 5
+sleep 0.2
+at 280 260
+at 280 340
+at 320 340
+at 240 340
+settle "$out/out0.raw"
+
+# Step 3: the thru. The last eight are what the monitor shows.
+mark 3
+printf '\xF8\x90\x3C\x40\x80\x3C\x00\xB0\x07\x64\xC0\x05\xE0\x00\x40\xFA\xFB\xFC' >/dev/snd/midiC0D1
+settle "$out/out0.raw"
+sleep 0.5  # a UI cycle draws the monitor
+shot monitor
+mark 4
+sleep 0.3
+kill "$reader" "$loop_reader"
+
+# Step 4, Linux only (Wine does not list the ports again while it runs): the virmidi card
+# unplugged and plugged back while the window runs. The program's subscriptions keep the
+# module in use and are not ours to cut (its ports are private): unbinding the driver
+# takes the card away under them, as pulling a USB cable would.
+if [ "$kind" = linux ]; then
+  sleep 0.3
+  echo snd_virmidi.0 >/sys/bus/platform/drivers/snd_virmidi/unbind
+  if rmmod snd_virmidi; then note "virmidi removed"; else note "rmmod snd_virmidi failed"; fi
+  snapshot_ports unplugged
+  await_lists_changed monitor unplugged  # a device check runs every 5 s
+  sleep 0.5
+  shot unplugged
+  insmod "$ZM_VIRMIDI_KO" && note "virmidi back"
+  await_open 'Virtual Raw MIDI 0-0'
+  snapshot_ports replugged
+  sleep 0.5
+  shot replugged
+  cat /dev/snd/midiC0D0 >"$out/out0-replugged.raw" &
+  reader=$!
+  sleep 0.5
+  xdotool key F1
+  sleep 0.3
+  printf '\x90\x40\x50' >/dev/snd/midiC0D1
+  sleep 1
+  kill "$reader"
+  start_synth
+  await_open FLUID
+  sleep 0.5
+fi
+
+note "FluidSynth step begins"
+# Step 5: FluidSynth as the output.
+snapshot_ports synth
+shot synth-listed
+at 100 $synth_row
+xdotool click 1
+sleep 1.5
+shot synth-selected
+# Where the file is when F1 goes out: the sound must start there, not before.
+stat -c %s "$out/synth.raw" >"$out/synth-bytes-before-f1.txt"
+xdotool key F1
+sleep 2
+kill -KILL "$synth"  # the raw file needs no closing
+
+if [ "$kind" = windows ]; then
+  "$wine" "$build/tests/platform/win32/zyn_probe.exe" close ZYN_MOUSE
+  sleep 2
+  "$wineserver" -k
+else
+  kill "$program"
+  sleep 1
+fi
+note "done"
+echo "done" >"$out/guest-done.txt"
