@@ -173,21 +173,43 @@ private:
         return 0;
     }
 
+    // The inputs of one period merged by frame time, so that what was played in between
+    // on two keyboards keeps its order; on equal times the lower slot goes first.
     void Receive(jack_nframes_t frames) {
-        bool pushed = false;
-        for (int i = 0; i < kInSlots; ++i) {
-            void* buffer = jack_port_get_buffer(in_[i], frames);
-            const uint32_t count = jack_midi_get_event_count(buffer);
-            const PlatMidiHandle handle = inHandle_[i].load(std::memory_order_acquire);
-            if (count == 0 || handle == 0) continue;
-            for (uint32_t e = 0; e < count; ++e) {
-                jack_midi_event_t event;
-                if (jack_midi_event_get(&event, buffer, e) != 0) continue;
-                SplitShortMessages(event.buffer, event.size, [&](uint32_t word) {
-                    shared_.in->Push(handle, word);
-                    pushed = true;
-                });
+        struct Cursor {
+            void* buffer;
+            uint32_t next, count;
+            PlatMidiHandle handle;
+            jack_midi_event_t event;
+        };
+        // The next event of the input, or none left.
+        auto load = [](Cursor& c) {
+            while (c.next < c.count) {
+                if (jack_midi_event_get(&c.event, c.buffer, c.next++) == 0) return;
             }
+            c.handle = 0;
+        };
+        Cursor inputs[kInSlots];
+        for (int i = 0; i < kInSlots; ++i) {
+            Cursor& c = inputs[i];
+            c.buffer = jack_port_get_buffer(in_[i], frames);
+            c.next = 0;
+            c.count = jack_midi_get_event_count(c.buffer);
+            c.handle = inHandle_[i].load(std::memory_order_acquire);
+            if (c.handle != 0) load(c);
+        }
+        bool pushed = false;
+        for (;;) {
+            Cursor* first = nullptr;
+            for (Cursor& c : inputs) {
+                if (c.handle != 0 && (first == nullptr || c.event.time < first->event.time)) first = &c;
+            }
+            if (first == nullptr) break;
+            SplitShortMessages(first->event.buffer, first->event.size, [&](uint32_t word) {
+                shared_.in->Push(first->handle, word);
+                pushed = true;
+            });
+            load(*first);
         }
         if (pushed) shared_.in->Pushed();
     }

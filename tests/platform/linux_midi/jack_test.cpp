@@ -2,8 +2,10 @@
 // The UI thread's part drains only when the back end wakes it, as the window does.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -89,6 +91,60 @@ std::vector<uint8_t> Bytes(uint32_t word) {
 }
 
 uint32_t Note(uint32_t i) { return 0x90 | (i & 0x0F) | ((i >> 4) & 0x7F) << 8 | ((i >> 11) & 0x7F) << 16; }
+
+// Two keyboards in one client, for a given number of periods: "early" plays a note-off at
+// the start of each period, "late" the same note's note-on in the middle; at the last frame
+// both play a controller at the same time.
+class TwoKeyboards {
+public:
+    explicit TwoKeyboards(int periods) : periods_(periods) {
+        jack_status_t status{};
+        client_ = jack_client_open("zmkeys", JackNoStartServer, &status);
+        if (client_ == nullptr) return;
+        late_ = jack_port_register(client_, "late", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        early_ = jack_port_register(client_, "early", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(client_, &TwoKeyboards::Process, this);
+        jack_activate(client_);
+    }
+    ~TwoKeyboards() {
+        if (client_ != nullptr) jack_client_close(client_);
+    }
+    bool Ok() const { return client_ != nullptr && late_ != nullptr && early_ != nullptr; }
+    void Start() { on_.store(true); }
+
+    static uint32_t Off(uint32_t n) { return 0x80 | n << 8; }
+    static uint32_t On(uint32_t n) { return 0x90 | n << 8 | 100 << 16; }
+    static uint32_t LateTie(uint32_t n) { return 0xB0 | 1 << 8 | n << 16; }
+    static uint32_t EarlyTie(uint32_t n) { return 0xB1 | 1 << 8 | n << 16; }
+
+private:
+    static int Process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<TwoKeyboards*>(arg);
+        void* late = jack_port_get_buffer(self->late_, frames);
+        void* early = jack_port_get_buffer(self->early_, frames);
+        jack_midi_clear_buffer(late);
+        jack_midi_clear_buffer(early);
+        if (!self->on_.load() || self->played_ >= self->periods_) return 0;
+        const uint32_t n = static_cast<uint32_t>(self->played_++) & 0x7F;
+        auto put = [](void* buffer, jack_nframes_t at, uint32_t word) {
+            const uint8_t bytes[3] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                                      static_cast<uint8_t>(word >> 16)};
+            jack_midi_event_write(buffer, at, bytes, 3);
+        };
+        put(early, 0, Off(n));
+        put(late, frames / 2, On(n));
+        put(late, frames - 1, LateTie(n));
+        put(early, frames - 1, EarlyTie(n));
+        return 0;
+    }
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* late_ = nullptr;
+    jack_port_t* early_ = nullptr;
+    const int periods_;
+    int played_ = 0;  // process thread only
+    std::atomic<bool> on_{false};
+};
 
 class JackMidi : public ::testing::TestWithParam<int> {
 protected:
@@ -371,6 +427,33 @@ TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks) {
     PlatMidiHandle in2 = 0, out2 = 0;
     OpenBoth(&in2, &out2);
     ExpectRoundTrip(in2, out2);
+}
+
+// A note-off on one keyboard and the same note again on another, in one period: handed on
+// as played. Events at the same frame keep the order of the inputs.
+TEST_P(JackMidi, InputsOfOnePeriodAreMergedInTimeOrder) {
+    constexpr int kPeriods = 100;
+    TwoKeyboards keys(kPeriods);
+    ASSERT_TRUE(keys.Ok());
+    ASSERT_TRUE(RescanUntil(3, 1));
+    PlatMidiHandle late = 0, early = 0;  // the earlier events on the second input
+    ASSERT_EQ(PlatMidiInOpen(&late, IndexOf(true, "zmkeys:late")), 0);
+    ins_.push_back(late);
+    ASSERT_EQ(PlatMidiInOpen(&early, IndexOf(true, "zmkeys:early")), 0);
+    ins_.push_back(early);
+    ASSERT_EQ(PlatMidiInStart(late), 0);
+    ASSERT_EQ(PlatMidiInStart(early), 0);
+    keys.Start();
+    ASSERT_TRUE(DrainOnWakes(4 * kPeriods)) << got.size();
+    for (uint32_t n = 0; n < kPeriods; ++n) {
+        const std::vector<std::pair<PlatMidiHandle, uint32_t>> want = {
+            {early, TwoKeyboards::Off(n)}, {late, TwoKeyboards::On(n)},
+            {late, TwoKeyboards::LateTie(n)}, {early, TwoKeyboards::EarlyTie(n)}};
+        for (size_t k = 0; k < want.size(); ++k) {
+            const Got& g = got[4 * n + k];
+            ASSERT_EQ(std::make_pair(g.handle, g.message), want[k]) << "period " << n << ", event " << k;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Period, JackMidi, ::testing::Values(64, 1024),
