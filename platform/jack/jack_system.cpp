@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux_midi/backends.h"
+#include "platform/linux_midi/names.h"
 #include "platform/linux_midi/short_msg.h"
 
 namespace zm_midi {
@@ -74,6 +75,7 @@ public:
         if (propsChanged_.exchange(false, std::memory_order_acq_rel)) pretty_.clear();
         ListSide(JackPortIsOutput, sources);
         ListSide(JackPortIsInput, destinations);
+        DropFeedback();
         // A port that came back under its old name has lost our connection to it: it is
         // another port, and the logic must open it again.
         for (int i = 0; i < kInSlots; ++i) NoticeReplaced(in_[i], inTarget_[i], *sources);
@@ -88,8 +90,10 @@ public:
     void RunIn(int slot, PlatMidiHandle handle) override {
         inHandle_[slot].store(handle, std::memory_order_release);
     }
+    // All of the port's connections, not the one by name: a peer renamed since would
+    // keep feeding the port, and whatever slot opens it next.
     void CloseIn(int slot) override {
-        if (Alive()) jack_disconnect(client_, inTarget_[slot].c_str(), jack_port_name(in_[slot]));
+        if (Alive()) jack_port_disconnect(client_, in_[slot]);
         inTarget_[slot].clear();
     }
     bool OpenOut(int slot, const PortRef& port) override {
@@ -98,7 +102,7 @@ public:
         return true;
     }
     void CloseOut(int slot) override {
-        if (Alive()) jack_disconnect(client_, jack_port_name(out_[slot]), outTarget_[slot].c_str());
+        if (Alive()) jack_port_disconnect(client_, out_[slot]);
         outTarget_[slot].clear();
         outQueue_[slot].Reset();
     }
@@ -121,29 +125,48 @@ private:
     void ListSide(unsigned long flags, std::vector<PortRef>* list) {
         const char** names = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
         if (names == nullptr) return;
-        const int aliasSize = jack_port_name_size();
-        std::vector<char> a1(static_cast<size_t>(aliasSize)), a2(static_cast<size_t>(aliasSize));
         for (const char** n = names; *n != nullptr; ++n) {
             jack_port_t* port = jack_port_by_name(client_, *n);
             if (port == nullptr || jack_port_is_mine(client_, port)) continue;
-            PortRef ref;
-            ref.key = *n;
-            ref.client = ref.key.substr(0, ref.key.find(':'));
-            char* aliases[2] = {a1.data(), a2.data()};
-            const int count = jack_port_get_aliases(port, aliases);
-            for (int i = 0; i < count; ++i) {
-                if (aliases[i][0] != '\0') ref.aliases.emplace_back(aliases[i]);
-            }
-            const jack_uuid_t uuid = jack_port_uuid(port);
-            auto cached = pretty_.find(uuid);
-            if (cached == pretty_.end()) cached = pretty_.emplace(uuid, PrettyName(uuid)).first;
-            ref.shown = cached->second;
-            if (ref.shown.empty()) ref.shown = ref.aliases.empty() ? ref.key : ref.aliases[0];
-            auto it = incarnation_.find(ref.key);
-            if (it != incarnation_.end()) ref.incarnation = it->second;
-            list->push_back(std::move(ref));
+            list->push_back(Describe(port, *n));
         }
         jack_free(names);
+    }
+
+    // Pretty name, else alias, else the full name.
+    PortRef Describe(jack_port_t* port, const char* name) {
+        PortRef ref;
+        ref.key = name;
+        ref.client = ref.key.substr(0, ref.key.find(':'));
+        std::vector<char> a1(static_cast<size_t>(jack_port_name_size())), a2(a1.size());
+        char* aliases[2] = {a1.data(), a2.data()};
+        const int count = jack_port_get_aliases(port, aliases);
+        for (int i = 0; i < count; ++i) {
+            if (aliases[i][0] != '\0') ref.aliases.emplace_back(aliases[i]);
+        }
+        const jack_uuid_t uuid = jack_port_uuid(port);
+        auto cached = pretty_.find(uuid);
+        if (cached == pretty_.end()) cached = pretty_.emplace(uuid, PrettyName(uuid)).first;
+        ref.shown = cached->second;
+        if (ref.shown.empty()) ref.shown = ref.aliases.empty() ? ref.key : ref.aliases[0];
+        auto it = incarnation_.find(ref.key);
+        if (it != incarnation_.end()) ref.incarnation = it->second;
+        return ref;
+    }
+
+    // A connection into our inputs from our own outputs or from the system's loopback
+    // feeds the thru back to itself, whoever made it. Other connections stay.
+    void DropFeedback() {
+        for (jack_port_t* in : in_) {
+            const char** from = jack_port_get_connections(in);
+            for (const char** f = from; f != nullptr && *f != nullptr; ++f) {
+                jack_port_t* source = jack_port_by_name(client_, *f);
+                if (source == nullptr) continue;
+                if (jack_port_is_mine(client_, source) || IsLoopback(Describe(source, *f)))
+                    jack_disconnect(client_, *f, jack_port_name(in));
+            }
+            if (from != nullptr) jack_free(from);
+        }
     }
 
     static std::string PrettyName(jack_uuid_t uuid) {

@@ -456,6 +456,30 @@ TEST_P(JackMidi, InputsOfOnePeriodAreMergedInTimeOrder) {
     }
 }
 
+// Our ports carry only what we connected: closing lets go of a peer renamed meanwhile, and
+// a check removes connections into our inputs from our own outputs and from the loopback,
+// whoever made them. A keyboard connected by hand stays.
+TEST_P(JackMidi, OurInputsCarryOnlyWhatWeConnectedAndNoLoop) {
+    ASSERT_TRUE(peer_->AddPort("keys", true));
+    ASSERT_TRUE(peer_->AddPort("loop", true));
+    ASSERT_TRUE(peer_->SetAlias("loop", "alsa_pcm:Midi-Through/midi_capture_1"));
+    ASSERT_TRUE(RescanUntil(2, 1));  // the loopback is no input
+    PlatMidiHandle in = 0;
+    ASSERT_EQ(PlatMidiInOpen(&in, IndexOf(true, "zmpeer:midi_out")), 0);
+    ASSERT_TRUE(peer_->Connected("zmpeer:midi_out", "ZYN_MOUSE:in_1"));
+    ASSERT_TRUE(peer_->Rename("midi_out", "renamed"));
+    ASSERT_EQ(PlatMidiInClose(in), 0);
+    EXPECT_FALSE(peer_->Connected("zmpeer:renamed", "ZYN_MOUSE:in_1"));
+
+    ASSERT_TRUE(peer_->Connect("ZYN_MOUSE:out_2", "ZYN_MOUSE:in_2"));
+    ASSERT_TRUE(peer_->Connect("zmpeer:loop", "ZYN_MOUSE:in_3"));
+    ASSERT_TRUE(peer_->Connect("zmpeer:keys", "ZYN_MOUSE:in_3"));
+    PlatMidiRescan();
+    EXPECT_FALSE(peer_->Connected("ZYN_MOUSE:out_2", "ZYN_MOUSE:in_2"));
+    EXPECT_FALSE(peer_->Connected("zmpeer:loop", "ZYN_MOUSE:in_3"));
+    EXPECT_TRUE(peer_->Connected("zmpeer:keys", "ZYN_MOUSE:in_3"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Period, JackMidi, ::testing::Values(64, 1024),
                          [](const auto& info) {
                              // Appended, not "p" + std::string: GCC 12 at -O3 warns falsely (-Wrestrict).
