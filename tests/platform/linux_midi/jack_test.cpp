@@ -520,4 +520,47 @@ TEST(JackMidiNoServer, CountsAreZeroAndNothingHangs) {
     EXPECT_EQ(PlatMidiDrain(Sink), 0u);
 }
 
+// A server that stopped answering (SIGSTOP; as with JACK's database left locked by a
+// crashed client, jack_client_open then waits for good): the probe waits alone. The
+// caller's calls return, the service thread still relays, and once the server answers it
+// is taken.
+TEST(JackMidiStoppedServer, AProbeThatHangsHoldsNeitherTheCallerNorTheServiceThread) {
+    JackServer server(128);
+    ASSERT_TRUE(server.Start());
+    // libjack opens one client at a time: the peer must be there before the hang.
+    auto peer = std::make_unique<JackPeer>("zmpeer", "midi_out", "midi_in");
+    ASSERT_TRUE(peer->Ok());
+    server.Pause();
+    auto t0 = steady_clock::now();
+    PlatMidiRescan();  // the first check: a JACK server gets a moment
+    const long long firstMs = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    std::printf("[ figure ] first check with the server stopped: %lld ms\n", firstMs);
+    EXPECT_LT(firstMs, 2000);
+    t0 = steady_clock::now();
+    EXPECT_EQ(PlatMidiInCount(), 0);
+    PlatMidiRescan();
+    PlatMidiRescan();
+    PlatMidiHandle h = 0;
+    EXPECT_NE(PlatMidiOutOpen(&h, 0), 0);
+    EXPECT_EQ(PlatMidiDrain(Sink), 0u);
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 50);
+
+    // Setting the wake asks the service thread for a drain: it is free to relay it.
+    woken = false;
+    PlatMidiSetWake(Wake);
+    {
+        std::unique_lock lock(wakeMutex);
+        EXPECT_TRUE(wakeCv.wait_for(lock, milliseconds(1000), [] { return woken; }));
+    }
+
+    server.Resume();
+    ASSERT_TRUE(RescanUntil(1, 1));
+    EXPECT_EQ(Names(true), std::vector<std::string>({"zmpeer:midi_out"}));
+    PlatMidiSetWake(nullptr);
+    peer.reset();
+    server.Stop();
+    EXPECT_TRUE(RescanUntil(0, 0));
+    EXPECT_TRUE(zm_midi::WaitServiceIdle(5000));
+}
+
 }  // namespace
