@@ -1,7 +1,9 @@
 // The MIDI services of platform.h on Linux: JACK when a server answers, else the ALSA
 // sequencer, else no devices; chosen again at every device check. This file owns what
-// both systems share: the handles, the lists and their rules, the received-message queue
-// and the one service thread that opens and closes clients and relays wakes.
+// both systems share: the handles, the lists and their rules, the received-message queue,
+// the service thread that opens and closes ALSA clients and relays wakes, and the probe
+// thread that does everything that may wait on libjack for good (opening and closing JACK
+// clients, reading names from its metadata database).
 //
 // Longer than most files here because those parts share the handle table and the service
 // thread's locking; the queues, rings and names already live in files of their own.
@@ -42,9 +44,12 @@ enum Result : int {
 
 // Big enough for several periods of the densest traffic a JACK port buffer can carry.
 constexpr size_t kInQueueCapacity = 32768;
+// How long a JACK probe may go unanswered before the ALSA sequencer is used meanwhile.
+constexpr auto kJackGrace = std::chrono::seconds(1);
 
 void AskDrain();
 void KickService();
+void AskNames();
 
 bool IsJack(const System* s) { return s != nullptr && std::string_view(s->Name()) == "JACK"; }
 
@@ -63,11 +68,14 @@ class Front {
 public:
     Front() : in_(kInQueueCapacity, &AskDrain) {
         efd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        probeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         shared_.in = &in_;
         shared_.askDrain = &AskDrain;
         shared_.kickService = &KickService;
+        shared_.askNames = &AskNames;
         shared_.overruns = &overruns_;
         thread_ = std::thread([this] { ServiceLoop(); });
+        probeThread_ = std::thread([this] { ProbeLoop(); });
     }
 
     // ---- any thread
@@ -79,6 +87,10 @@ public:
     void WantDrain() {
         drainWanted_.store(true, std::memory_order_release);
         Kick();
+    }
+    void WantNames() {
+        namesWanted_.store(true, std::memory_order_release);
+        KickProbe();
     }
 
     // ---- UI thread
@@ -107,11 +119,18 @@ public:
             lost = true;
         }
         if (firstScan_) {
-            // Only at start: the lists are wanted now, not at the next check.
+            // Only at start: the lists are wanted now, not at the next check. A JACK server
+            // gets a moment to answer; without its answer the ALSA sequencer is asked.
             firstScan_ = false;
-            Probe();
+            AskJack();
             std::unique_lock lock(mutex_);
-            probeDone_.wait_for(lock, std::chrono::seconds(3), [this] { return !probing_; });
+            probeDone_.wait_for(lock, kJackGrace, [this] { return !jackProbing_; });
+            if (jackProbed_ == nullptr) {
+                lock.unlock();
+                AskAlsa();
+                lock.lock();
+                probeDone_.wait_for(lock, std::chrono::seconds(2), [this] { return !alsaOpening_; });
+            }
         }
         Adopt();
         if (!IsJack(sys_.get())) Probe();
@@ -186,15 +205,18 @@ public:
         return kOk;
     }
 
+    // Both threads that may be closing a client.
     bool WaitIdle(int timeoutMs) {
-        auto done = std::make_shared<bool>(false);
-        Post([this, done] {
+        auto done = std::make_shared<int>(0);
+        auto mark = [this, done] {
             std::lock_guard lock(mutex_);
-            *done = true;
+            ++*done;
             probeDone_.notify_all();
-        });
+        };
+        Post(mark);
+        PostProbe(mark);
         std::unique_lock lock(mutex_);
-        return probeDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return *done; });
+        return probeDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return *done == 2; });
     }
 
     // ---- service thread
@@ -210,64 +232,120 @@ private:
     }
     bool Live(const HandleInfo& info) const { return sys_ != nullptr && info.system == sysSerial_; }
 
-    // Asks the service thread to look for a better system than the one in use.
+    // Looks for a better system than the one in use: a JACK server, on the probe thread;
+    // with no system in use, the ALSA sequencer once JACK said no or kept silent a while.
     void Probe() {
+        bool alsa;
         {
             std::lock_guard lock(mutex_);
-            if (probing_ || probed_ != nullptr) {
+            alsa = sys_ == nullptr &&
+                   (jackSaidNo_ || (jackProbing_ && std::chrono::steady_clock::now() - probeStart_ >= kJackGrace));
+        }
+        if (alsa) AskAlsa();
+        AskJack();
+    }
+
+    void AskJack() {
+        {
+            std::lock_guard lock(mutex_);
+            if (jackProbing_ || jackProbed_ != nullptr) {
                 WarnIfStuck();
                 return;
             }
-            probing_ = true;
+            jackProbing_ = true;
+            jackSaidNo_ = false;
         }
         probeStart_ = std::chrono::steady_clock::now();
         warnedStuck_ = false;
-        const bool haveAlsa = sys_ != nullptr;  // only JACK can replace a system in use
-        Post([this, haveAlsa] {
+        PostProbe([this] {
             std::string why;
             std::unique_ptr<System> found = OpenJackSystem(shared_, &why);
-            if (found == nullptr && !haveAlsa) found = OpenAlsaSystem(shared_, &why);
+            if (found != nullptr) jackServed_ = found.get();
+            std::lock_guard lock(mutex_);
+            jackSaidNo_ = found == nullptr;
+            jackProbed_ = std::move(found);
+            jackWhy_ = why;
+            jackProbing_ = false;
+            probeDone_.notify_all();
+        });
+    }
+
+    void AskAlsa() {
+        {
+            std::lock_guard lock(mutex_);
+            if (alsaOpening_ || alsaProbed_ != nullptr) return;
+            alsaOpening_ = true;
+        }
+        Post([this] {
+            std::string why;
+            std::unique_ptr<System> found = OpenAlsaSystem(shared_, &why);
             if (found != nullptr) served_.push_back(found.get());
             std::lock_guard lock(mutex_);
-            probed_ = std::move(found);
-            probeWhy_ = why;
-            probing_ = false;
+            alsaProbed_ = std::move(found);
+            alsaWhy_ = why;
+            alsaOpening_ = false;
             probeDone_.notify_all();
         });
     }
 
     // jack_client_open never returns while JACK's metadata database is locked by a client
-    // that died holding it; nothing else here can time it out, so at least say so.
+    // that died holding it, or while the server is stopped; nothing can time it out, so at
+    // least say so.
     void WarnIfStuck() {
         const auto waited = std::chrono::steady_clock::now() - probeStart_;
-        if (warnedStuck_ || !probing_ || waited < std::chrono::seconds(10)) return;
+        if (warnedStuck_ || !jackProbing_ || waited < std::chrono::seconds(10)) return;
         warnedStuck_ = true;
         std::fprintf(stderr,
-                     "ZYN_MOUSE: the MIDI system has not answered for %lld s (a JACK client that crashed may have "
-                     "left JACK's database in /dev/shm locked); no MIDI devices until it does\n",
+                     "ZYN_MOUSE: JACK has not answered for %lld s (a JACK client that crashed may have left JACK's "
+                     "database in /dev/shm locked, or the server is stopped); JACK is not used until it answers\n",
                      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
     }
 
+    // A JACK server that answers is taken, even in place of the ALSA sequencer.
     void Adopt() {
-        std::unique_ptr<System> found;
+        std::unique_ptr<System> jack, alsa;
         {
             std::lock_guard lock(mutex_);
-            found = std::move(probed_);
-            if (found == nullptr && !probeWhy_.empty() && sys_ == nullptr) lastWhy_ = probeWhy_;
+            jack = std::move(jackProbed_);
+            alsa = std::move(alsaProbed_);
+            if (jack == nullptr && alsa == nullptr && sys_ == nullptr) {
+                if (!alsaWhy_.empty()) lastWhy_ = alsaWhy_;
+                else if (!jackWhy_.empty()) lastWhy_ = jackWhy_;
+            }
         }
-        if (found == nullptr) return;
+        if (alsa != nullptr && (jack != nullptr || sys_ != nullptr)) {
+            Drop(alsa.release());
+        } else if (alsa != nullptr) {
+            Use(std::move(alsa));
+        }
+        if (jack != nullptr) Use(std::move(jack));
+    }
+
+    void Use(std::unique_ptr<System> found) {
         if (sys_ != nullptr) Retire();
         sys_ = std::move(found);
         sysSerial_ = ++serials_;
     }
 
-    // Lets go of the system in use; its clients close on the service thread, since closing
-    // a client of a dead server may take its time.
+    // Lets go of the system in use.
     void Retire() {
         for (bool& u : inUsed_) u = false;
         for (bool& u : outUsed_) u = false;
         System* old = sys_.release();
         sysSerial_ = 0;
+        Drop(old);
+    }
+
+    // Clients close on the thread that opened them, since closing a client of a dead
+    // server may take its time, and a JACK one may wait on libjack for good.
+    void Drop(System* old) {
+        if (IsJack(old)) {
+            PostProbe([this, old] {
+                if (jackServed_ == old) jackServed_ = nullptr;
+                delete old;
+            });
+            return;
+        }
         Post([this, old] {
             served_.erase(std::remove(served_.begin(), served_.end(), old), served_.end());
             delete old;
@@ -308,8 +386,20 @@ private:
         }
         Kick();
     }
+    void PostProbe(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            probeJobs_.push_back(std::move(job));
+        }
+        KickProbe();
+    }
+    void KickProbe() {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = write(probeFd_, &one, sizeof one);
+    }
 
     void ServiceLoop();
+    void ProbeLoop();
     void ReportLosses();
 
     // UI thread.
@@ -335,14 +425,23 @@ private:
     std::atomic<bool> drainWanted_{false};
     std::mutex mutex_;
     std::condition_variable probeDone_;
-    std::vector<std::function<void()>> jobs_;  // guarded by mutex_
-    bool probing_ = false;                     // guarded by mutex_
-    std::unique_ptr<System> probed_;           // guarded by mutex_
-    std::string probeWhy_;                     // guarded by mutex_
+    std::vector<std::function<void()>> jobs_;       // guarded by mutex_
+    std::vector<std::function<void()>> probeJobs_;  // guarded by mutex_
+    bool jackProbing_ = false, jackSaidNo_ = false; // guarded by mutex_
+    std::unique_ptr<System> jackProbed_;            // guarded by mutex_
+    std::string jackWhy_;                           // guarded by mutex_
+    bool alsaOpening_ = false;                      // guarded by mutex_
+    std::unique_ptr<System> alsaProbed_;            // guarded by mutex_
+    std::string alsaWhy_;                           // guarded by mutex_
+    int probeFd_ = -1;
+    std::atomic<bool> namesWanted_{false};
 
     // Service thread.
     std::vector<System*> served_;
     std::thread thread_;
+    // Probe thread.
+    System* jackServed_ = nullptr;  // the JACK system it opened and has not closed
+    std::thread probeThread_;
     std::atomic<uint64_t> overruns_{0};
     uint64_t reportedLost_ = 0, reportedOverruns_ = 0;
     std::chrono::steady_clock::time_point lastLossReport_{};
@@ -394,6 +493,22 @@ void Front::ServiceLoop() {
     }
 }
 
+void Front::ProbeLoop() {
+    for (;;) {
+        pollfd fd{probeFd_, POLLIN, 0};
+        poll(&fd, 1, -1);
+        uint64_t count;
+        [[maybe_unused]] ssize_t r = read(probeFd_, &count, sizeof count);
+        std::vector<std::function<void()>> jobs;
+        {
+            std::lock_guard lock(mutex_);
+            jobs.swap(probeJobs_);
+        }
+        for (auto& job : jobs) job();
+        if (namesWanted_.exchange(false, std::memory_order_acq_rel) && jackServed_ != nullptr) jackServed_->FetchNames();
+    }
+}
+
 // At most one line a second, with the count since the last one.
 void Front::ReportLosses() {
     const uint64_t lost = in_.Lost();
@@ -422,6 +537,7 @@ Front& F() {
 
 void AskDrain() { F().WantDrain(); }
 void KickService() { F().Kick(); }
+void AskNames() { F().WantNames(); }
 
 bool NameOf(const std::vector<Listed>& list, int index, char* name, size_t size) {
     if (index < 0 || static_cast<size_t>(index) >= list.size() || name == nullptr || size == 0) return false;

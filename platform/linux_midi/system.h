@@ -34,6 +34,7 @@ struct Shared {
     InQueue* in = nullptr;
     void (*askDrain)() = nullptr;  // the UI thread drains and refills soon
     void (*kickService)() = nullptr;  // the service thread looks at its work again
+    void (*askNames)() = nullptr;  // the probe thread calls FetchNames soon
     // Counts each time the system told us it had to throw received events away.
     std::atomic<uint64_t>* overruns = nullptr;
 };
@@ -63,6 +64,10 @@ public:
     // (-1: no limit).
     virtual int PollFds(pollfd* /*fds*/, int /*max*/) { return 0; }
     virtual int Serve(const pollfd* /*fds*/, int /*n*/) { return -1; }
+
+    // Probe thread: reads names from where a reader can wait for good (JACK's metadata
+    // database) into a cache that List takes without waiting.
+    virtual void FetchNames() {}
 };
 
 }  // namespace zm_midi

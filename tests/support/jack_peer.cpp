@@ -96,8 +96,18 @@ bool JackPeer::SetAlias(const std::string& port, const std::string& alias) {
     return p != nullptr && jack_port_set_alias(p, alias.c_str()) == 0;
 }
 
+bool JackPeer::Rename(const std::string& port, const std::string& name) {
+    jack_port_t* p = client_ == nullptr ? nullptr : jack_port_by_name(client_, FullName(port).c_str());
+    return p != nullptr && jack_port_rename(client_, p, name.c_str()) == 0;
+}
+
 bool JackPeer::Connect(const std::string& from, const std::string& to) {
     return client_ != nullptr && jack_connect(client_, from.c_str(), to.c_str()) == 0;
+}
+
+bool JackPeer::Connected(const std::string& from, const std::string& to) const {
+    jack_port_t* p = client_ == nullptr ? nullptr : jack_port_by_name(client_, from.c_str());
+    return p != nullptr && jack_port_connected_to(p, to.c_str()) != 0;
 }
 
 int JackPeer::Process(jack_nframes_t frames, void* arg) {

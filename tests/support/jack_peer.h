@@ -51,7 +51,10 @@ public:
     bool RemovePort(const std::string& name);
     bool SetPrettyName(const std::string& port, const std::string& pretty);
     bool SetAlias(const std::string& port, const std::string& alias);
+    bool Rename(const std::string& port, const std::string& name);
+    // Any two ports, by full name; the connections of others' ports too.
     bool Connect(const std::string& from, const std::string& to);
+    bool Connected(const std::string& from, const std::string& to) const;
 
     // Closes the client; safe after its server died.
     void Close();

@@ -134,7 +134,16 @@ bool JackServer::Reap(int timeoutMs) {
 void JackServer::Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT);  // a paused server would never see it
     if (!Reap(3000)) Kill();
+}
+
+void JackServer::Pause() {
+    if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void JackServer::Resume() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
 }
 
 void JackServer::Kill() {

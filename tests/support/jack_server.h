@@ -26,6 +26,9 @@ public:
     void Stop();
     // SIGKILL at once, as a crash would.
     void Kill();
+    // SIGSTOP: the server stops answering, and a client being opened waits for it.
+    void Pause();
+    void Resume();
     bool Running() const { return pid_ > 0; }
     const std::string& Name() const { return name_; }
 

@@ -2,11 +2,14 @@
 // The UI thread's part drains only when the back end wakes it, as the window does.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,6 +85,17 @@ bool RescanUntil(int ins, int outs, int timeoutMs = 5000) {
     }
 }
 
+// A connection made or removed shows in every client's view of the graph from the next
+// period on.
+bool Eventually(const std::function<bool()>& done, int timeoutMs = 1000) {
+    const auto end = steady_clock::now() + milliseconds(timeoutMs);
+    while (!done()) {
+        if (steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
 std::vector<uint8_t> Bytes(uint32_t word) {
     std::vector<uint8_t> b;
     for (int i = 0; i < zm_midi::ShortMsgLength(static_cast<uint8_t>(word)); ++i) b.push_back(static_cast<uint8_t>(word >> (8 * i)));
@@ -89,6 +103,60 @@ std::vector<uint8_t> Bytes(uint32_t word) {
 }
 
 uint32_t Note(uint32_t i) { return 0x90 | (i & 0x0F) | ((i >> 4) & 0x7F) << 8 | ((i >> 11) & 0x7F) << 16; }
+
+// Two keyboards in one client, for a given number of periods: "early" plays a note-off at
+// the start of each period, "late" the same note's note-on in the middle; at the last frame
+// both play a controller at the same time.
+class TwoKeyboards {
+public:
+    explicit TwoKeyboards(int periods) : periods_(periods) {
+        jack_status_t status{};
+        client_ = jack_client_open("zmkeys", JackNoStartServer, &status);
+        if (client_ == nullptr) return;
+        late_ = jack_port_register(client_, "late", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        early_ = jack_port_register(client_, "early", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(client_, &TwoKeyboards::Process, this);
+        jack_activate(client_);
+    }
+    ~TwoKeyboards() {
+        if (client_ != nullptr) jack_client_close(client_);
+    }
+    bool Ok() const { return client_ != nullptr && late_ != nullptr && early_ != nullptr; }
+    void Start() { on_.store(true); }
+
+    static uint32_t Off(uint32_t n) { return 0x80 | n << 8; }
+    static uint32_t On(uint32_t n) { return 0x90 | n << 8 | 100 << 16; }
+    static uint32_t LateTie(uint32_t n) { return 0xB0 | 1 << 8 | n << 16; }
+    static uint32_t EarlyTie(uint32_t n) { return 0xB1 | 1 << 8 | n << 16; }
+
+private:
+    static int Process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<TwoKeyboards*>(arg);
+        void* late = jack_port_get_buffer(self->late_, frames);
+        void* early = jack_port_get_buffer(self->early_, frames);
+        jack_midi_clear_buffer(late);
+        jack_midi_clear_buffer(early);
+        if (!self->on_.load() || self->played_ >= self->periods_) return 0;
+        const uint32_t n = static_cast<uint32_t>(self->played_++) & 0x7F;
+        auto put = [](void* buffer, jack_nframes_t at, uint32_t word) {
+            const uint8_t bytes[3] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                                      static_cast<uint8_t>(word >> 16)};
+            jack_midi_event_write(buffer, at, bytes, 3);
+        };
+        put(early, 0, Off(n));
+        put(late, frames / 2, On(n));
+        put(late, frames - 1, LateTie(n));
+        put(early, frames - 1, EarlyTie(n));
+        return 0;
+    }
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* late_ = nullptr;
+    jack_port_t* early_ = nullptr;
+    const int periods_;
+    int played_ = 0;  // process thread only
+    std::atomic<bool> on_{false};
+};
 
 class JackMidi : public ::testing::TestWithParam<int> {
 protected:
@@ -373,6 +441,61 @@ TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks) {
     ExpectRoundTrip(in2, out2);
 }
 
+// A note-off on one keyboard and the same note again on another, in one period: handed on
+// as played. Events at the same frame keep the order of the inputs.
+TEST_P(JackMidi, InputsOfOnePeriodAreMergedInTimeOrder) {
+    constexpr int kPeriods = 100;
+    TwoKeyboards keys(kPeriods);
+    ASSERT_TRUE(keys.Ok());
+    ASSERT_TRUE(RescanUntil(3, 1));
+    PlatMidiHandle late = 0, early = 0;  // the earlier events on the second input
+    ASSERT_EQ(PlatMidiInOpen(&late, IndexOf(true, "zmkeys:late")), 0);
+    ins_.push_back(late);
+    ASSERT_EQ(PlatMidiInOpen(&early, IndexOf(true, "zmkeys:early")), 0);
+    ins_.push_back(early);
+    ASSERT_EQ(PlatMidiInStart(late), 0);
+    ASSERT_EQ(PlatMidiInStart(early), 0);
+    ASSERT_TRUE(Eventually([&] {
+        return peer_->Connected("zmkeys:late", "ZYN_MOUSE:in_1") && peer_->Connected("zmkeys:early", "ZYN_MOUSE:in_2");
+    }));
+    keys.Start();
+    ASSERT_TRUE(DrainOnWakes(4 * kPeriods)) << got.size();
+    for (uint32_t n = 0; n < kPeriods; ++n) {
+        const std::vector<std::pair<PlatMidiHandle, uint32_t>> want = {
+            {early, TwoKeyboards::Off(n)}, {late, TwoKeyboards::On(n)},
+            {late, TwoKeyboards::LateTie(n)}, {early, TwoKeyboards::EarlyTie(n)}};
+        for (size_t k = 0; k < want.size(); ++k) {
+            const Got& g = got[4 * n + k];
+            ASSERT_EQ(std::make_pair(g.handle, g.message), want[k]) << "period " << n << ", event " << k;
+        }
+    }
+}
+
+// Our ports carry only what we connected: closing lets go of a peer renamed meanwhile, and
+// a check removes connections into our inputs from our own outputs and from the loopback,
+// whoever made them. A keyboard connected by hand stays.
+TEST_P(JackMidi, OurInputsCarryOnlyWhatWeConnectedAndNoLoop) {
+    ASSERT_TRUE(peer_->AddPort("keys", true));
+    ASSERT_TRUE(peer_->AddPort("loop", true));
+    ASSERT_TRUE(peer_->SetAlias("loop", "alsa_pcm:Midi-Through/midi_capture_1"));
+    ASSERT_TRUE(RescanUntil(2, 1));  // the loopback is no input
+    PlatMidiHandle in = 0;
+    ASSERT_EQ(PlatMidiInOpen(&in, IndexOf(true, "zmpeer:midi_out")), 0);
+    ASSERT_TRUE(Eventually([&] { return peer_->Connected("zmpeer:midi_out", "ZYN_MOUSE:in_1"); }));
+    ASSERT_TRUE(peer_->Rename("midi_out", "renamed"));
+    ASSERT_EQ(PlatMidiInClose(in), 0);
+    EXPECT_TRUE(Eventually([&] { return !peer_->Connected("zmpeer:renamed", "ZYN_MOUSE:in_1"); }));
+
+    ASSERT_TRUE(peer_->Connect("ZYN_MOUSE:out_2", "ZYN_MOUSE:in_2"));
+    ASSERT_TRUE(peer_->Connect("zmpeer:loop", "ZYN_MOUSE:in_3"));
+    ASSERT_TRUE(peer_->Connect("zmpeer:keys", "ZYN_MOUSE:in_3"));
+    ASSERT_TRUE(Eventually([&] { return peer_->Connected("zmpeer:keys", "ZYN_MOUSE:in_3"); }));
+    PlatMidiRescan();
+    EXPECT_TRUE(Eventually([&] { return !peer_->Connected("ZYN_MOUSE:out_2", "ZYN_MOUSE:in_2"); }));
+    EXPECT_TRUE(Eventually([&] { return !peer_->Connected("zmpeer:loop", "ZYN_MOUSE:in_3"); }));
+    EXPECT_TRUE(peer_->Connected("zmpeer:keys", "ZYN_MOUSE:in_3"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Period, JackMidi, ::testing::Values(64, 1024),
                          [](const auto& info) {
                              // Appended, not "p" + std::string: GCC 12 at -O3 warns falsely (-Wrestrict).
@@ -395,6 +518,49 @@ TEST(JackMidiNoServer, CountsAreZeroAndNothingHangs) {
     EXPECT_NE(PlatMidiInOpen(&h, 0), 0);
     EXPECT_EQ(h, kNoMidiDevice);
     EXPECT_EQ(PlatMidiDrain(Sink), 0u);
+}
+
+// A server that stopped answering (SIGSTOP; as with JACK's database left locked by a
+// crashed client, jack_client_open then waits for good): the probe waits alone. The
+// caller's calls return, the service thread still relays, and once the server answers it
+// is taken.
+TEST(JackMidiStoppedServer, AProbeThatHangsHoldsNeitherTheCallerNorTheServiceThread) {
+    JackServer server(128);
+    ASSERT_TRUE(server.Start());
+    // libjack opens one client at a time: the peer must be there before the hang.
+    auto peer = std::make_unique<JackPeer>("zmpeer", "midi_out", "midi_in");
+    ASSERT_TRUE(peer->Ok());
+    server.Pause();
+    auto t0 = steady_clock::now();
+    PlatMidiRescan();  // the first check: a JACK server gets a moment
+    const long long firstMs = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    std::printf("[ figure ] first check with the server stopped: %lld ms\n", firstMs);
+    EXPECT_LT(firstMs, 2000);
+    t0 = steady_clock::now();
+    EXPECT_EQ(PlatMidiInCount(), 0);
+    PlatMidiRescan();
+    PlatMidiRescan();
+    PlatMidiHandle h = 0;
+    EXPECT_NE(PlatMidiOutOpen(&h, 0), 0);
+    EXPECT_EQ(PlatMidiDrain(Sink), 0u);
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 50);
+
+    // Setting the wake asks the service thread for a drain: it is free to relay it.
+    woken = false;
+    PlatMidiSetWake(Wake);
+    {
+        std::unique_lock lock(wakeMutex);
+        EXPECT_TRUE(wakeCv.wait_for(lock, milliseconds(1000), [] { return woken; }));
+    }
+
+    server.Resume();
+    ASSERT_TRUE(RescanUntil(1, 1));
+    EXPECT_EQ(Names(true), std::vector<std::string>({"zmpeer:midi_out"}));
+    PlatMidiSetWake(nullptr);
+    peer.reset();
+    server.Stop();
+    EXPECT_TRUE(RescanUntil(0, 0));
+    EXPECT_TRUE(zm_midi::WaitServiceIdle(5000));
 }
 
 }  // namespace
