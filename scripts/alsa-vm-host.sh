@@ -82,26 +82,8 @@ if [[ -n $share ]]; then
   share_opts=(-fsdev "local,id=share,path=$share,security_model=none"
     -device virtio-9p-pci,fsdev=share,mount_tag=share)
 fi
-log=$work/console.log
 # smap=off: QEMU 7.2's TCG faults a user-mode iretq under SMAP (every Wine process died).
-set +e
-timeout -k 5 "$timeout_s" qemu-system-x86_64 -accel tcg -cpu max,smap=off -smp "$cpus" -m "$memory" \
-  -nodefaults -display none -serial stdio -no-reboot \
+source "$here/vm-boot.sh"
+vm_boot alsa-vm-host -cpu max,smap=off \
   -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
-  -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot "${share_opts[@]}" \
-  -kernel "$kernel" -initrd "$work/initrd" \
-  -append "console=ttyS0 panic=-1 loglevel=3" </dev/null 2>&1 |
-  sed -u 's/\r$//' | tee "$log"
-qemu_status=${PIPESTATUS[0]}
-set -e
-
-result=$(grep -a -o '^ZM_VM_RESULT=[0-9]*$' "$log" | tail -n1 | cut -d= -f2 || true)
-if [[ -n $result ]]; then
-  exit "$result"
-fi
-if ((qemu_status == 124 || qemu_status == 137)); then
-  echo "alsa-vm-host: FAILED: no result within ${timeout_s} s (ZM_ALSA_VM_TIMEOUT); the guest was stopped" >&2
-  exit 124
-fi
-echo "alsa-vm-host: FAILED: the guest stopped without reporting the command's exit status (QEMU exited $qemu_status)" >&2
-exit 1
+  -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot "${share_opts[@]}"

@@ -178,24 +178,6 @@ quote() { local s=${1//\'/\'\\\'\'}; printf "'%s'" "$s"; }
 
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initrd"
 
-log=$work/console.log
 # -cpu max: programs built for a newer CPU than QEMU's default model still run.
-set +e
-timeout -k 5 "$timeout_s" qemu-system-x86_64 -accel tcg -cpu max -smp "$cpus" -m "$memory" \
-  -nodefaults -display none -serial stdio -no-reboot \
-  -kernel "$kernel" -initrd "$work/initrd" \
-  -append "console=ttyS0 panic=-1 loglevel=3" </dev/null 2>&1 |
-  sed -u 's/\r$//' | tee "$log"
-qemu_status=${PIPESTATUS[0]}
-set -e
-
-result=$(grep -a -o '^ZM_VM_RESULT=[0-9]*$' "$log" | tail -n1 | cut -d= -f2 || true)
-if [[ -n $result ]]; then
-  exit "$result"
-fi
-if ((qemu_status == 124 || qemu_status == 137)); then
-  echo "alsa-vm: FAILED: no result within ${timeout_s} s (ZM_ALSA_VM_TIMEOUT); the guest was stopped" >&2
-  exit 124
-fi
-echo "alsa-vm: FAILED: the guest stopped without reporting the program's exit status (QEMU exited $qemu_status)" >&2
-exit 1
+source "$here/vm-boot.sh"
+vm_boot alsa-vm -cpu max
