@@ -33,10 +33,12 @@ cmake --build build-hardened -j"$jobs"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZM_SANITIZE=ON -DZM_BUILD_BENCH=OFF \
   -DZM_WERROR=ON >/dev/null
 cmake --build build-asan -j"$jobs"
-# Not the two load tests: slowed down by the sanitizers, their peer misses its JACK
-# deadlines and the server drops whole periods between clients. Loss is judged above.
+# Not the load tests (the close hand-over's at 64 frames is one): slowed down by the
+# sanitizers, their peer misses its JACK deadlines and the server drops whole periods
+# between clients. Loss is judged above.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -L 'unit|window|jack' -E 'BurstsBothWays|InputGoesOnAfterABurst' --timeout 300)
+  ctest --output-on-failure -L 'unit|window|jack' -E 'BurstsBothWays|InputGoesOnAfterABurst|ClosedOutputHandsOver.*/p64' \
+  --timeout 300)
 
 # The rings and queues between the MIDI threads, under ThreadSanitizer.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZM_TSAN=ON -DZM_BUILD_BENCH=OFF \

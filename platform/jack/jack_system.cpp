@@ -3,7 +3,8 @@
 // received events into the shared queue and waiting sends into the port buffers; it
 // never locks, allocates, waits or calls the server. Pretty names come from JACK's
 // metadata database, which a crashed client can leave locked: they are read on the
-// front's probe thread only.
+// front's probe thread only. A closed output's messages still go out to the port it was
+// connected to; a thread of ours lets that connection go once they are through.
 #include <jack/jack.h>
 #include <jack/metadata.h>
 #include <jack/midiport.h>
@@ -12,11 +13,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/linux_midi/backends.h"
@@ -29,15 +34,66 @@ namespace {
 // libjack reports every failed connection attempt on stderr; we probe at every check.
 void Quiet(const char*) {}
 
+// How long a closed output's messages may take to leave before the rest is given up.
+constexpr auto kHandOver = std::chrono::seconds(1);
+// How often the connection thread looks at closed outputs while any are left.
+constexpr auto kTendEvery = std::chrono::milliseconds(1);
+
 class JackSystem final : public System {
+private:
+    // The sends of one opening of an output, on their way to its destination.
+    enum class Step {
+        kConnect,  // waits for its connection, behind the streams before it
+        kSettle,   // connected; written once the connection is in the graph
+        kOn,       // written by the process callback
+        kFailed,   // its connection could not be made; nothing to write it to
+        kRetire,   // no longer written; its connections go once the server passed it on
+    };
+    struct Stream {
+        OutQueue queue;
+        std::string dest;
+        bool open = true;  // the UI thread still sends into it
+        bool failed = false;  // its connection could not be made
+        Step step = Step::kConnect;
+        uint64_t stamp = 0;  // the period count its step waits from
+        std::chrono::steady_clock::time_point deadline{};
+    };
+    struct OutSlot {
+        // The UI and the connection thread; never the process callback.
+        std::mutex mutex;
+        // Oldest first; the first is the one on the port, the last the open one, if any.
+        std::deque<std::unique_ptr<Stream>> streams;
+        OutQueue* current = nullptr;  // UI thread: the open stream's queue
+        // The queue the process callback writes, and the period it last wrote any.
+        std::atomic<OutQueue*> air{nullptr};
+        std::atomic<uint64_t> wrote{0};
+    };
+    struct Retired {
+        std::unique_ptr<Stream> stream;
+        uint64_t stamp;
+    };
+
 public:
     explicit JackSystem(const Shared& shared) : shared_(shared) {}
 
     ~JackSystem() override {
         if (client_ == nullptr) return;
+        if (connThread_.joinable()) {
+            {
+                std::lock_guard lock(connMutex_);
+                stop_ = true;
+            }
+            connCv_.notify_one();
+            connThread_.join();
+        }
         // A dead server's client only needs its resources back.
         if (Alive()) jack_deactivate(client_);
         jack_client_close(client_);
+        for (OutSlot& out : outs_) {
+            for (auto& s : out.streams) {
+                if (!s->open) SayDropped(*s, s->queue.Waiting(), "the MIDI system went away");
+            }
+        }
     }
 
     bool Open(std::string* why) {
@@ -67,6 +123,7 @@ public:
         jack_set_port_registration_callback(client_, &JackSystem::OnRegistration, this);
         jack_set_property_change_callback(client_, &JackSystem::OnProperty, this);
         if (jack_activate(client_) != 0) return Fail(why, "cannot be activated");
+        connThread_ = std::thread([this] { ConnectionLoop(); });
         return true;
     }
 
@@ -93,7 +150,10 @@ public:
         // A port that came back under its old name has lost our connection to it: it is
         // another port, and the logic must open it again.
         for (int i = 0; i < kInSlots; ++i) NoticeReplaced(in_[i], inTarget_[i], *sources);
-        for (int i = 0; i < kOutSlots; ++i) NoticeReplaced(out_[i], outTarget_[i], *destinations);
+        for (int i = 0; i < kOutSlots; ++i) {
+            // An output opened behind a closed one is connected once that one is through.
+            if (!Connecting(i)) NoticeReplaced(out_[i], outTarget_[i], *destinations);
+        }
     }
 
     bool OpenIn(int slot, const PortRef& port) override {
@@ -110,17 +170,65 @@ public:
         if (Alive()) jack_port_disconnect(client_, in_[slot]);
         inTarget_[slot].clear();
     }
+    // Connects at once, unless a closed stream still goes out through the port: then the
+    // connection thread connects it after that one, and its sends wait meanwhile.
     bool OpenOut(int slot, const PortRef& port) override {
-        if (!Connect(jack_port_name(out_[slot]), port.key.c_str())) return false;
+        OutSlot& out = outs_[slot];
+        auto s = std::make_unique<Stream>();
+        s->dest = port.key;
+        std::unique_lock lock(out.mutex);
+        if (out.streams.empty()) {
+            lock.unlock();
+            if (!Connect(jack_port_name(out_[slot]), port.key.c_str())) return false;
+            lock.lock();
+            s->step = Step::kOn;
+            out.air.store(&s->queue, std::memory_order_release);
+        } else if (!Alive() || jack_port_by_name(client_, port.key.c_str()) == nullptr) {
+            return false;
+        }
+        const bool later = s->step == Step::kConnect;
+        out.current = &s->queue;
+        out.streams.push_back(std::move(s));
+        lock.unlock();
+        if (later) KickConnections();
         outTarget_[slot] = port.key;
         return true;
     }
+    // What still waits, or may still be in this period's buffer, goes out first: the
+    // connection thread removes the port's connections after it. An output that is
+    // quiet lets them go at once.
     void CloseOut(int slot) override {
-        if (Alive()) jack_port_disconnect(client_, out_[slot]);
+        OutSlot& out = outs_[slot];
         outTarget_[slot].clear();
-        outQueue_[slot].Reset();
+        std::unique_lock lock(out.mutex);
+        out.current = nullptr;
+        if (out.streams.empty()) return;
+        Stream& s = *out.streams.back();
+        s.open = false;
+        s.deadline = std::chrono::steady_clock::now() + kHandOver;
+        const uint64_t cycle = cycles_.load(std::memory_order_acquire);
+        const bool quiet = out.streams.size() == 1 && s.step == Step::kOn && s.queue.Waiting() == 0 &&
+                           cycle - out.wrote.load(std::memory_order_relaxed) >= 2;
+        if (quiet) {
+            // This period may still look at the queue: it is freed two periods on.
+            out.air.store(nullptr, std::memory_order_release);
+            std::unique_ptr<Stream> done = std::move(out.streams.back());
+            out.streams.pop_back();
+            lock.unlock();
+            if (Alive()) jack_port_disconnect(client_, out_[slot]);
+            {
+                std::lock_guard conn(connMutex_);
+                retired_.push_back({std::move(done), cycle});
+            }
+        } else {
+            lock.unlock();
+        }
+        KickConnections();
     }
-    OutQueue& Out(int slot) override { return outQueue_[slot]; }
+    OutQueue& Out(int slot) override {
+        OutQueue* q = outs_[slot].current;
+        return q != nullptr ? *q : closedQueue_;
+    }
 
     // Probe thread: every port's pretty name (about a millisecond each, and for good if the
     // database was left locked), handed over whole for List to take.
@@ -277,25 +385,138 @@ private:
     }
 
     // As much as each port buffer takes; the rest stays first in its ring for the next period.
+    // The period's count goes up at the end: a queue the connection thread took away from
+    // us is out of our hands two counts later.
     void Transmit(jack_nframes_t frames) {
+        const uint64_t cycle = cycles_.load(std::memory_order_relaxed);
         bool refill = false;
         for (int i = 0; i < kOutSlots; ++i) {
             void* buffer = jack_port_get_buffer(out_[i], frames);
             jack_midi_clear_buffer(buffer);
-            OutQueue& queue = outQueue_[i];
+            OutQueue* queue = outs_[i].air.load(std::memory_order_acquire);
+            if (queue == nullptr) continue;
             uint32_t word;
             bool moved = false;
-            while (queue.Peek(&word)) {
+            while (queue->Peek(&word)) {
                 const int n = ShortMsgLength(static_cast<uint8_t>(word));
                 jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, static_cast<size_t>(n));
                 if (data == nullptr) break;
                 for (int b = 0; b < n; ++b) data[b] = static_cast<jack_midi_data_t>(word >> (8 * b));
-                queue.Pop();
+                // Before the Pop: whoever sees the queue emptied sees this period too.
+                if (!moved) outs_[i].wrote.store(cycle, std::memory_order_relaxed);
+                queue->Pop();
                 moved = true;
             }
-            refill |= moved && queue.WantsRefill();
+            refill |= moved && queue->WantsRefill();
         }
+        cycles_.store(cycle + 1, std::memory_order_release);
         if (refill) shared_.askDrain();
+    }
+
+    // ---- the connection thread: the streams of closed outputs, in order per port. Each
+    // goes out while the port is still connected to its destination; two periods after its
+    // last message left (or a second after its close) the port's connections are removed
+    // and the next stream's made. Server calls are made outside the slot's lock.
+    void ConnectionLoop() {
+        std::unique_lock lock(connMutex_);
+        while (!stop_) {
+            kicked_ = false;
+            lock.unlock();
+            const bool busy = Tend();
+            lock.lock();
+            if (busy) {
+                connCv_.wait_for(lock, kTendEvery, [this] { return stop_; });
+            } else {
+                connCv_.wait(lock, [this] { return stop_ || kicked_; });
+            }
+        }
+    }
+
+    void KickConnections() {
+        {
+            std::lock_guard lock(connMutex_);
+            kicked_ = true;
+        }
+        connCv_.notify_one();
+    }
+
+    // True while anything is left to do.
+    bool Tend() {
+        bool busy = false;
+        for (int i = 0; i < kOutSlots; ++i) busy |= TendSlot(i);
+        const uint64_t cycle = cycles_.load(std::memory_order_acquire);
+        std::lock_guard lock(connMutex_);
+        std::erase_if(retired_, [&](const Retired& r) { return cycle - r.stamp >= 2 || !Alive(); });
+        return busy || !retired_.empty();
+    }
+
+    bool TendSlot(int slot) {
+        OutSlot& out = outs_[slot];
+        std::unique_lock lock(out.mutex);
+        while (!out.streams.empty()) {
+            Stream& s = *out.streams.front();
+            const uint64_t cycle = cycles_.load(std::memory_order_acquire);
+            switch (s.step) {
+            case Step::kConnect: {
+                const std::string dest = s.dest;
+                lock.unlock();
+                const bool ok = Connect(jack_port_name(out_[slot]), dest.c_str());
+                lock.lock();
+                s.stamp = cycles_.load(std::memory_order_acquire);
+                s.step = ok ? Step::kSettle : Step::kFailed;
+                s.failed = !ok;
+                continue;
+            }
+            case Step::kSettle:
+                // A connection is in the graph from the next period on.
+                if (cycle - s.stamp < 2 && Alive()) return true;
+                out.air.store(&s.queue, std::memory_order_release);
+                s.step = Step::kOn;
+                continue;
+            case Step::kOn:
+                if (s.open) return false;
+                // Closed: the UI thread no longer touches its queue, its backlog is ours.
+                s.queue.Refill();
+                if (s.queue.Waiting() > 0 && std::chrono::steady_clock::now() < s.deadline && Alive()) return true;
+                out.air.store(nullptr, std::memory_order_release);
+                s.stamp = cycle;
+                s.step = Step::kRetire;
+                continue;
+            case Step::kFailed:
+                if (s.open) return false;
+                s.step = Step::kRetire;
+                continue;
+            case Step::kRetire: {
+                // Two periods on, the server has passed on the last of it and we write it no more.
+                if (cycle - s.stamp < 2 && Alive()) return true;
+                // Still first while its connections go: an open meanwhile waits behind it.
+                lock.unlock();
+                if (Alive()) jack_port_disconnect(client_, out_[slot]);
+                SayDropped(s, s.queue.Waiting(),
+                           s.failed ? "the port could not be connected"
+                                    : "the port could not take them within a second of its close");
+                lock.lock();
+                out.streams.pop_front();
+                continue;
+            }
+            }
+        }
+        return false;
+    }
+
+    static void SayDropped(const Stream& s, uint64_t count, const char* why) {
+        if (count == 0) return;
+        std::fprintf(stderr, "ZYN_MOUSE: %llu MIDI messages for output %s were dropped: %s\n",
+                     static_cast<unsigned long long>(count), s.dest.c_str(), why);
+    }
+
+    // UI thread: the slot's open output still waits for its connection.
+    bool Connecting(int slot) {
+        OutSlot& out = outs_[slot];
+        std::lock_guard lock(out.mutex);
+        if (out.streams.empty()) return false;
+        const Stream& s = *out.streams.back();
+        return s.open && (s.step == Step::kConnect || s.step == Step::kSettle);
     }
 
     // Server threads: only flags and wakes. The UI thread notices a shutdown at its next
@@ -323,8 +544,15 @@ private:
     jack_port_t* in_[kInSlots] = {};
     jack_port_t* out_[kOutSlots] = {};
     std::atomic<PlatMidiHandle> inHandle_[kInSlots] = {};
-    OutQueue outQueue_[kOutSlots];
+    OutSlot outs_[kOutSlots];
+    OutQueue closedQueue_{1};  // what Out gives for a slot not open; never written
+    std::atomic<uint64_t> cycles_{0};  // periods the process callback finished
     std::atomic<bool> gone_{false};
+    std::thread connThread_;
+    std::mutex connMutex_;
+    std::condition_variable connCv_;
+    bool stop_ = false, kicked_ = false;  // guarded by connMutex_
+    std::vector<Retired> retired_;        // guarded by connMutex_
     // Pretty names on their way from the probe thread, stamped with the count of changes
     // seen when their fetch began; each change stamps its port's bucket.
     static constexpr size_t kNameBuckets = 256;

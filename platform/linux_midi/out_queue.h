@@ -2,7 +2,8 @@
 // (JACK's process thread or the service thread): a lock-free ring, and behind it a backlog
 // on the UI side for bursts the ring cannot take. Nothing is dropped while the output
 // lives; the writer asks for a refill once it has made room. A closed output's queue may be
-// handed to the writer's thread, which then drains both sides itself.
+// handed over whole: the thread that took it refills the ring from the backlog (the service
+// thread, which also writes it; under JACK the connection thread, for the process thread).
 #pragma once
 
 #include <atomic>

@@ -496,6 +496,41 @@ TEST_P(JackMidi, OurInputsCarryOnlyWhatWeConnectedAndNoLoop) {
     EXPECT_TRUE(peer_->Connected("zmpeer:keys", "ZYN_MOUSE:in_3"));
 }
 
+// An output closed with more waiting than a period's buffer takes, as a device check does,
+// and at once opened on another synth: the first gets all of it in order, the second only
+// what came after, and the close does not wait for the hand-over.
+TEST_P(JackMidi, ClosedOutputHandsOverWhatWaitsBeforeTheReopenedOneSends) {
+    JackPeer second("zmpeer2", "midi_out", "midi_in");
+    ASSERT_TRUE(second.Ok());
+    ASSERT_TRUE(RescanUntil(2, 2));
+    PlatMidiHandle out = 0;
+    ASSERT_EQ(PlatMidiOutOpen(&out, IndexOf(false, "zmpeer:midi_in")), 0);
+    ASSERT_TRUE(Eventually([&] { return peer_->Connected("ZYN_MOUSE:out_1", "zmpeer:midi_in"); }));
+    constexpr uint32_t kOld = 6000, kNew = 100;  // more than the ring too: a backlog waits
+    for (uint32_t i = 0; i < kOld; ++i) ASSERT_EQ(PlatMidiOutShortMsg(out, Note(i)), 0);
+    auto t0 = steady_clock::now();
+    ASSERT_EQ(PlatMidiOutClose(out), 0);
+    const long long closeUs = duration_cast<microseconds>(steady_clock::now() - t0).count();
+    PlatMidiHandle again = 0;
+    t0 = steady_clock::now();
+    ASSERT_EQ(PlatMidiOutOpen(&again, IndexOf(false, "zmpeer2:midi_in")), 0);
+    const long long openUs = duration_cast<microseconds>(steady_clock::now() - t0).count();
+    outs_.push_back(again);
+    for (uint32_t i = 0; i < kNew; ++i) ASSERT_EQ(PlatMidiOutShortMsg(again, Note(kOld + i)), 0);
+    std::printf("[ figure ] close with %u waiting: %lld us; the reopen after it: %lld us\n", kOld, closeUs, openUs);
+    EXPECT_LT(closeUs, 50000);
+
+    ASSERT_TRUE(peer_->WaitReceived(kOld, 3000)) << peer_->Received().size();
+    ASSERT_TRUE(second.WaitReceived(kNew, 3000)) << second.Received().size();
+    std::this_thread::sleep_for(milliseconds(100));  // anything extra would show up now
+    const std::vector<JackPeer::Event> first = peer_->Received(), next = second.Received();
+    ASSERT_EQ(first.size(), kOld);
+    ASSERT_EQ(next.size(), kNew);
+    for (uint32_t i = 0; i < kOld; ++i) ASSERT_EQ(first[i].bytes, Bytes(Note(i))) << i;
+    for (uint32_t i = 0; i < kNew; ++i) ASSERT_EQ(next[i].bytes, Bytes(Note(kOld + i))) << i;
+    EXPECT_FALSE(peer_->Connected("ZYN_MOUSE:out_1", "zmpeer:midi_in"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Period, JackMidi, ::testing::Values(64, 1024),
                          [](const auto& info) {
                              // Appended, not "p" + std::string: GCC 12 at -O3 warns falsely (-Wrestrict).
