@@ -651,17 +651,15 @@ int AlsaSystem::Deliver(Closed& c, int64_t now) {
 
 int AlsaSystem::Serve(const pollfd* fds, int n) {
     if (!Alive()) return -1;
-    bool readable = moreInput_;
+    bool polled = false;
     for (int i = 0; i < n; ++i) {
         if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             Lose("poll", -EPIPE);
             return -1;
         }
-        readable = readable || (fds[i].revents & POLLIN);
+        polled = polled || (fds[i].revents & POLLIN);
     }
-    bool polled = false;
-    for (int i = 0; i < n; ++i) polled = polled || (fds[i].revents & POLLIN);
-    moreInput_ = readable && ReadInput(polled && !moreInput_);
+    moreInput_ = (moreInput_ || polled) && ReadInput(polled && !moreInput_);
     int wait = moreInput_ ? 0 : -1;
     auto want = [&wait](int w) {
         if (w >= 0 && (wait < 0 || w < wait)) wait = w;
