@@ -146,6 +146,7 @@ int Answer(MMRESULT r, const std::string& key)
 
 int AnswerFor(MMRESULT r, const std::map<PlatMidiHandle, std::string>& keys, PlatMidiHandle handle)
 {
+    if (!Gone(r)) return static_cast<int>(r);  // every send comes here: no look-up then
     const auto it = keys.find(handle);
     return it == keys.end() ? static_cast<int>(r) : Answer(r, it->second);
 }
