@@ -94,6 +94,7 @@ void C_Midi::SendShort(int output, int channel, int status, int data1, int data2
     if (handle == kNoMidiDevice)
         return;
     const uint32_t word = static_cast<uint32_t>(status) + static_cast<uint32_t>(channel) +
-                          static_cast<uint32_t>(data1) * 256u + static_cast<uint32_t>(data2) * 65536u;
+                          static_cast<uint32_t>(data1) * 256u +
+                          static_cast<uint32_t>(data2) * 65536u;
     PlatMidiOutShortMsg(handle, word);
 }

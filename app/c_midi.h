@@ -10,7 +10,7 @@
 using LogEntry = uint32_t;
 
 class C_Midi {
-public:
+  public:
     C_Midi();
 
     // Entry operations (UI thread).

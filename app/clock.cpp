@@ -10,7 +10,7 @@ ClockState gClock;
 void TickCallback()
 {
     const uint32_t now = PlatTimeMs();
-    const uint32_t step = now - gClock.lastPlatformTime;  // unsigned: survives the wrap
+    const uint32_t step = now - gClock.lastPlatformTime; // unsigned: survives the wrap
     if (step == 0)
         return;
     gClock.lastPlatformTime = now;
@@ -42,7 +42,7 @@ void C_Midi::Refresh(int flags)
         return;
     if (flags & REDRAW_FULL) {
         gWinUI.Dispatch(AC_FULL_REDRAW, 0);
-        monitorStale = true;  // the legend cleared the whole canvas
+        monitorStale = true; // the legend cleared the whole canvas
     } else {
         gWinUI.Dispatch(AC_UPDATE_REDRAW, 0);
     }

@@ -4,9 +4,9 @@
 #include <cstdint>
 
 struct ClockState {
-    uint32_t lastPlatformTime = 0;  // tick thread only
-    int32_t lastPollTime = 0;       // UI thread only
-    int32_t cycleCount = 0;         // UI thread only, 0..499
+    uint32_t lastPlatformTime = 0; // tick thread only
+    int32_t lastPollTime = 0;      // UI thread only
+    int32_t cycleCount = 0;        // UI thread only, 0..499
 };
 
 extern ClockState gClock;

@@ -25,11 +25,13 @@ void Present()
         return;
     const long long left = std::max<long long>(0, static_cast<long long>(x) - ScrollX);
     const long long top = std::max<long long>(0, static_cast<long long>(y) - ScrollY);
-    const long long right = std::min<long long>(ClientWidth, static_cast<long long>(x) + w - ScrollX);
-    const long long bottom = std::min<long long>(ClientHeight, static_cast<long long>(y) + h - ScrollY);
+    const long long right =
+        std::min<long long>(ClientWidth, static_cast<long long>(x) + w - ScrollX);
+    const long long bottom =
+        std::min<long long>(ClientHeight, static_cast<long long>(y) + h - ScrollY);
     if (left < right && top < bottom)
-        PlatPresentRect(static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
-                        static_cast<int>(bottom - top));
+        PlatPresentRect(static_cast<int>(left), static_cast<int>(top),
+                        static_cast<int>(right - left), static_cast<int>(bottom - top));
 }
 
 namespace {
@@ -39,22 +41,32 @@ constexpr int kCreateClearColour = 190;
 int KeyAction(uint32_t vk)
 {
     if (vk >= PVK_NUMPAD0 && vk <= PVK_NUMPAD0 + 9)
-        vk -= PVK_NUMPAD0 - PVK_0;  // keypad digits act like the main row
+        vk -= PVK_NUMPAD0 - PVK_0; // keypad digits act like the main row
     if (vk >= PVK_0 + 1 && vk <= PVK_0 + 9)
         return AC_KEY1 + static_cast<int>(vk - PVK_0 - 1);
     if (vk >= PVK_F1 && vk <= PVK_F12)
         return AC_F1 + static_cast<int>(vk - PVK_F1);
     switch (vk) {
-    case PVK_RETURN: return AC_ENTER;
-    case PVK_SHIFT: return AC_SHIFT;
-    case PVK_LEFT: return AC_LEFT;
-    case PVK_UP: return AC_UP;
-    case PVK_RIGHT: return AC_RIGHT;
-    case PVK_DOWN: return AC_DOWN;
-    case PVK_0: return AC_KEY0;
-    case PVK_ADD: return AC_NUM_PLUS;
-    case PVK_SUBTRACT: return AC_NUM_MINUS;
-    default: return 0;
+    case PVK_RETURN:
+        return AC_ENTER;
+    case PVK_SHIFT:
+        return AC_SHIFT;
+    case PVK_LEFT:
+        return AC_LEFT;
+    case PVK_UP:
+        return AC_UP;
+    case PVK_RIGHT:
+        return AC_RIGHT;
+    case PVK_DOWN:
+        return AC_DOWN;
+    case PVK_0:
+        return AC_KEY0;
+    case PVK_ADD:
+        return AC_NUM_PLUS;
+    case PVK_SUBTRACT:
+        return AC_NUM_MINUS;
+    default:
+        return 0;
     }
 }
 
@@ -71,7 +83,7 @@ void StorePointer(intptr_t lParam)
 bool OnCreate()
 {
     if (!gLcd.SetUpCanvas())
-        return false;  // nothing may draw into a canvas that does not exist
+        return false; // nothing may draw into a canvas that does not exist
     PlatSetTimer(kWindowTimerId, kWindowTimerMs);
     gMidi.OpenInputs();
     gMidi.OpenOutputs();
@@ -115,10 +127,17 @@ void OnScroll(int bar, uintptr_t wParam)
     (bar == PSB_HORZ ? ScrollX : ScrollY) = info.pos;
     int pos = info.pos;
     switch (static_cast<uint32_t>(wParam) & 0xFFFF) {
-    case PSB_LINEUP: pos = pos - 10 < 0 ? 0 : pos - 10; break;
-    case PSB_LINEDOWN: pos += 10; break;
-    case PSB_THUMBTRACK: pos = info.trackPos; break;
-    default: break;
+    case PSB_LINEUP:
+        pos = pos - 10 < 0 ? 0 : pos - 10;
+        break;
+    case PSB_LINEDOWN:
+        pos += 10;
+        break;
+    case PSB_THUMBTRACK:
+        pos = info.trackPos;
+        break;
+    default:
+        break;
     }
     info.pos = pos;
     PlatSetScrollInfo(bar, PSIF_POS, info, true);
@@ -127,7 +146,7 @@ void OnScroll(int bar, uintptr_t wParam)
     Present();
 }
 
-}  // namespace
+} // namespace
 
 intptr_t MainWndProc(uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
@@ -203,7 +222,7 @@ intptr_t MainWndProc(uint32_t message, uintptr_t wParam, intptr_t lParam)
     case PM_ERASEBKGND:
     case PM_KEYUP:
     case PM_CHAR:
-    case PM_SYSKEYDOWN:  // F10 and Alt chords, Alt+F4 included, do nothing
+    case PM_SYSKEYDOWN: // F10 and Alt chords, Alt+F4 included, do nothing
     case PM_SYSKEYUP:
     case PM_SYSCHAR:
     case PM_DROPFILES:

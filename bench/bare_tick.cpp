@@ -7,8 +7,8 @@
 
 int main(int argc, char** argv)
 {
-    const long seconds = argc > 1 ? std::atol(argv[1]) : 0;  // 0: until killed
-    timespec next {};
+    const long seconds = argc > 1 ? std::atol(argv[1]) : 0; // 0: until killed
+    timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     const time_t end = next.tv_sec + seconds;
     volatile unsigned long ticks = 0;

@@ -25,8 +25,7 @@ struct Stats {
 };
 
 // Nearest-rank percentiles: every figure is a value that was really measured.
-template <typename T>
-Stats Summarize(std::vector<T> v)
+template <typename T> Stats Summarize(std::vector<T> v)
 {
     Stats s;
     s.n = v.size();
@@ -54,4 +53,4 @@ inline const char* Verdict(bool ok)
     return ok ? "OK" : "MISSED";
 }
 
-}  // namespace zm_bench
+} // namespace zm_bench

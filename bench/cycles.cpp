@@ -25,7 +25,7 @@ void Observe(int action, int)
         gCycles.push_back(Clock::now());
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -46,7 +46,8 @@ int main(int argc, char** argv)
     }
     double shortest = 1e9, longest = 0;
     for (size_t i = 1; i < gCycles.size(); ++i) {
-        const double ms = std::chrono::duration<double, std::milli>(gCycles[i] - gCycles[i - 1]).count();
+        const double ms =
+            std::chrono::duration<double, std::milli>(gCycles[i] - gCycles[i - 1]).count();
         shortest = std::min(shortest, ms);
         longest = std::max(longest, ms);
     }

@@ -54,8 +54,7 @@ uint32_t NextMessage()
 }
 
 // Median of reps runs of f, in microseconds.
-template <typename F>
-Stats Time(int reps, F&& f)
+template <typename F> Stats Time(int reps, F&& f)
 {
     std::vector<double> us;
     us.reserve(static_cast<size_t>(reps));
@@ -77,7 +76,8 @@ int RunSize(const Size& size)
 
     zm_qt::SetMessageObserver(CountPaint);
     if (!OpenMainWindow(size.w, size.h)) {
-        std::fprintf(stderr, "draw: the main window could not be made and shown at %dx%d\n", size.w, size.h);
+        std::fprintf(stderr, "draw: the main window could not be made and shown at %dx%d\n", size.w,
+                     size.h);
         return 1;
     }
     // Eight rows in the monitor, as after any playing.
@@ -91,14 +91,15 @@ int RunSize(const Size& size)
     // Interleaved rounds, so a noisy neighbour on the machine hits both alike.
     const auto redraw = [] {
         gWinUI.Dispatch(AC_FULL_REDRAW, 0);
-        gMidi.monitorStale = true;  // as Refresh does: else the monitor's rows are never drawn
+        gMidi.monitorStale = true; // as Refresh does: else the monitor's rows are never drawn
         gMidi.DrawMonitor();
     };
     std::vector<double> memsetUs;
     std::vector<double> redrawUs;
-    std::vector<double> uncachedUs;  // every text through QPainter: the reference
+    std::vector<double> uncachedUs; // every text through QPainter: the reference
     for (int round = 0; round < 4; ++round) {
-        const Stats m = Time(reps, [&] { std::memset(canvas, ++fill & 0xFF, pixels * sizeof(uint32_t)); });
+        const Stats m =
+            Time(reps, [&] { std::memset(canvas, ++fill & 0xFF, pixels * sizeof(uint32_t)); });
         zm_qt::SetGlyphCache(true);
         const Stats r = Time(reps, redraw);
         zm_qt::SetGlyphCache(false);
@@ -112,7 +113,8 @@ int RunSize(const Size& size)
     const double redrawMedian = Summarize(redrawUs).min;
     const double uncachedMedian = Summarize(uncachedUs).min;
     const double ratio = redrawMedian / memsetMedian;
-    std::printf("full_redraw_%dx%d_us=%.1f without_glyph_cache_us=%.1f memset_us=%.1f ratio=%.2f goal:ratio<=%.1f %s\n",
+    std::printf("full_redraw_%dx%d_us=%.1f without_glyph_cache_us=%.1f memset_us=%.1f ratio=%.2f "
+                "goal:ratio<=%.1f %s\n",
                 size.w, size.h, redrawMedian, uncachedMedian, memsetMedian, ratio, kGoalRatio,
                 Verdict(ratio <= kGoalRatio));
 
@@ -128,22 +130,24 @@ int RunSize(const Size& size)
     }
     const Stats c = Summarize(cycleUs);
     const double share = c.median / kCycleUs;
-    std::printf("ordinary_cycle_%dx%d_us=%.1f p99_us=%.1f cycle_us=%.0f share=%.2f%% (paints=%d client=%dx%d) "
+    std::printf("ordinary_cycle_%dx%d_us=%.1f p99_us=%.1f cycle_us=%.0f share=%.2f%% (paints=%d "
+                "client=%dx%d) "
                 "goal:share<%.0f%% %s\n",
-                size.w, size.h, c.median, c.p99, kCycleUs, share * 100.0, gPaints, ClientWidth, ClientHeight,
-                kGoalCycleShare * 100.0, Verdict(share < kGoalCycleShare && gPaints == 500));
+                size.w, size.h, c.median, c.p99, kCycleUs, share * 100.0, gPaints, ClientWidth,
+                ClientHeight, kGoalCycleShare * 100.0,
+                Verdict(share < kGoalCycleShare && gPaints == 500));
     std::fflush(stdout);
     CloseMainWindow();
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
     const Size sizes[] = {{800, 600}, {1920, 1080}, {3840, 2160}};
     if (argc > 1) {
-        Size size {};
+        Size size{};
         if (std::sscanf(argv[1], "%dx%d", &size.w, &size.h) != 2 || size.w <= 0 || size.h <= 0) {
             std::fprintf(stderr, "usage: zm_bench_draw [WIDTHxHEIGHT]\n");
             return 2;
@@ -160,8 +164,8 @@ int main(int argc, char** argv)
         return 1;
     double perMegapixel[3] = {};
     for (int i = 0; i < 3; ++i) {
-        const std::string command = std::string("'") + self + "' " + std::to_string(sizes[i].w) + "x" +
-                                    std::to_string(sizes[i].h) + " 2>/dev/null";
+        const std::string command = std::string("'") + self + "' " + std::to_string(sizes[i].w) +
+                                    "x" + std::to_string(sizes[i].h) + " 2>/dev/null";
         FILE* child = popen(command.c_str(), "r");
         if (child == nullptr)
             return 1;
@@ -169,7 +173,8 @@ int main(int argc, char** argv)
         while (std::fgets(line, sizeof line, child) != nullptr) {
             std::fputs(line, stdout);
             double us = 0;
-            const std::string prefix = "full_redraw_" + std::to_string(sizes[i].w) + "x" + std::to_string(sizes[i].h) + "_us=%lf";
+            const std::string prefix = "full_redraw_" + std::to_string(sizes[i].w) + "x" +
+                                       std::to_string(sizes[i].h) + "_us=%lf";
             if (std::sscanf(line, prefix.c_str(), &us) == 1)
                 perMegapixel[i] = us / (static_cast<double>(sizes[i].w) * sizes[i].h) * 1e6;
         }
@@ -180,8 +185,10 @@ int main(int argc, char** argv)
     // Growing with the pixel count: the cost per megapixel stays within a factor of two.
     const double lo = std::min({perMegapixel[0], perMegapixel[1], perMegapixel[2]});
     const double hi = std::max({perMegapixel[0], perMegapixel[1], perMegapixel[2]});
-    std::printf("full_redraw_us_per_megapixel 800x600=%.1f 1920x1080=%.1f 3840x2160=%.1f spread=%.2f "
-                "goal:grows_with_pixels(spread<=2.0) %s\n",
-                perMegapixel[0], perMegapixel[1], perMegapixel[2], hi / lo, Verdict(lo > 0 && hi / lo <= 2.0));
+    std::printf(
+        "full_redraw_us_per_megapixel 800x600=%.1f 1920x1080=%.1f 3840x2160=%.1f spread=%.2f "
+        "goal:grows_with_pixels(spread<=2.0) %s\n",
+        perMegapixel[0], perMegapixel[1], perMegapixel[2], hi / lo,
+        Verdict(lo > 0 && hi / lo <= 2.0));
     return 0;
 }

@@ -51,13 +51,13 @@ QWidget* Target()
     return focus != nullptr ? focus : zm_qt::MainWindow();
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
     constexpr int kStrikes = 10000;
     constexpr int kWarmUp = 500;
-    constexpr int kKeysPerCycle = 50;  // then the loop runs a UI cycle (redraw, present)
+    constexpr int kKeysPerCycle = 50; // then the loop runs a UI cycle (redraw, present)
     constexpr double kGoalP99Us = 50.0;
 
     UseOffscreenUnlessSet();
@@ -97,7 +97,8 @@ int main(int argc, char** argv)
 
     const Stats s = Summarize(latency);
     const bool ok = missing == 0 && s.n == kStrikes && s.p99 < kGoalP99Us;
-    std::printf("input_to_midi n=%zu median_us=%.2f p99_us=%.2f max_us=%.2f missing=%d goal:p99<%.0fus %s\n",
+    std::printf("input_to_midi n=%zu median_us=%.2f p99_us=%.2f max_us=%.2f missing=%d "
+                "goal:p99<%.0fus %s\n",
                 s.n, s.median, s.p99, s.max, missing, kGoalP99Us, Verdict(ok));
     return 0;
 }

@@ -6,11 +6,10 @@ namespace zm_bench {
 
 BenchPeer::BenchPeer(const std::string& name)
 {
-    jack_status_t status {};
-    client_ = jack_client_open(name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
-                               &status);
-    if (client_ != nullptr)
-    {
+    jack_status_t status{};
+    client_ = jack_client_open(
+        name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status);
+    if (client_ != nullptr) {
         jack_set_process_callback(client_, &BenchPeer::Process, this);
         jack_set_xrun_callback(client_, &BenchPeer::OnXrun, this);
     }
@@ -35,7 +34,8 @@ bool BenchPeer::AddOutput(const std::string& port)
     if (client_ == nullptr)
         return false;
     auto out = std::make_unique<Out>();
-    out->port = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    out->port =
+        jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (out->port == nullptr)
         return false;
     outs_.push_back(std::move(out));
@@ -47,10 +47,11 @@ bool BenchPeer::AddInput(const std::string& port, size_t capacity)
     if (client_ == nullptr)
         return false;
     auto in = std::make_unique<In>();
-    in->port = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    in->port =
+        jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     if (in->port == nullptr)
         return false;
-    in->events.resize(capacity);  // the process thread never allocates
+    in->events.resize(capacity); // the process thread never allocates
     ins_.push_back(std::move(in));
     return true;
 }
@@ -60,8 +61,14 @@ bool BenchPeer::Activate()
     return client_ != nullptr && jack_activate(client_) == 0;
 }
 
-std::string BenchPeer::OutName(int out) const { return jack_port_name(outs_[static_cast<size_t>(out)]->port); }
-std::string BenchPeer::InName(int in) const { return jack_port_name(ins_[static_cast<size_t>(in)]->port); }
+std::string BenchPeer::OutName(int out) const
+{
+    return jack_port_name(outs_[static_cast<size_t>(out)]->port);
+}
+std::string BenchPeer::InName(int in) const
+{
+    return jack_port_name(ins_[static_cast<size_t>(in)]->port);
+}
 
 void BenchPeer::Load(int out, std::vector<MidiMsg> messages, int perPeriod)
 {
@@ -72,15 +79,39 @@ void BenchPeer::Load(int out, std::vector<MidiMsg> messages, int perPeriod)
     o.next.store(0);
 }
 
-void BenchPeer::Start() { running_.store(true, std::memory_order_release); }
-void BenchPeer::Stop() { running_.store(false, std::memory_order_release); }
+void BenchPeer::Start()
+{
+    running_.store(true, std::memory_order_release);
+}
+void BenchPeer::Stop()
+{
+    running_.store(false, std::memory_order_release);
+}
 
-size_t BenchPeer::SentCount(int out) const { return outs_[static_cast<size_t>(out)]->next.load(std::memory_order_acquire); }
-jack_nframes_t BenchPeer::SentFrame(int out, size_t i) const { return outs_[static_cast<size_t>(out)]->sentFrames[i]; }
-const std::vector<MidiMsg>& BenchPeer::Loaded(int out) const { return outs_[static_cast<size_t>(out)]->messages; }
-size_t BenchPeer::ReceivedCount(int in) const { return ins_[static_cast<size_t>(in)]->count.load(std::memory_order_acquire); }
-const BenchPeer::Received& BenchPeer::ReceivedAt(int in, size_t i) const { return ins_[static_cast<size_t>(in)]->events[i]; }
-size_t BenchPeer::ReceivedOverflow(int in) const { return ins_[static_cast<size_t>(in)]->overflow.load(); }
+size_t BenchPeer::SentCount(int out) const
+{
+    return outs_[static_cast<size_t>(out)]->next.load(std::memory_order_acquire);
+}
+jack_nframes_t BenchPeer::SentFrame(int out, size_t i) const
+{
+    return outs_[static_cast<size_t>(out)]->sentFrames[i];
+}
+const std::vector<MidiMsg>& BenchPeer::Loaded(int out) const
+{
+    return outs_[static_cast<size_t>(out)]->messages;
+}
+size_t BenchPeer::ReceivedCount(int in) const
+{
+    return ins_[static_cast<size_t>(in)]->count.load(std::memory_order_acquire);
+}
+const BenchPeer::Received& BenchPeer::ReceivedAt(int in, size_t i) const
+{
+    return ins_[static_cast<size_t>(in)]->events[i];
+}
+size_t BenchPeer::ReceivedOverflow(int in) const
+{
+    return ins_[static_cast<size_t>(in)]->overflow.load();
+}
 
 void BenchPeer::ClearReceived(int in)
 {
@@ -152,4 +183,4 @@ int BenchPeer::Process(jack_nframes_t frames, void* arg)
     return 0;
 }
 
-}  // namespace zm_bench
+} // namespace zm_bench

@@ -29,7 +29,7 @@ inline bool SameMsg(const MidiMsg& a, const MidiMsg& b)
 }
 
 class BenchPeer {
-public:
+  public:
     struct Received {
         MidiMsg msg;
         jack_nframes_t frame;
@@ -53,7 +53,7 @@ public:
     // that moves from period to period); 0: as many as the port buffer takes, at frame 0.
     // Only while stopped.
     void Load(int out, std::vector<MidiMsg> messages, int perPeriod);
-    void Start();  // every loaded output begins in the next period
+    void Start(); // every loaded output begins in the next period
     void Stop();
     size_t SentCount(int out) const;
     jack_nframes_t SentFrame(int out, size_t i) const;
@@ -67,7 +67,7 @@ public:
     // Periods the server reported late (xruns) since the client was activated.
     uint64_t Xruns() const { return xruns_.load(); }
 
-private:
+  private:
     struct Out {
         jack_port_t* port = nullptr;
         std::vector<MidiMsg> messages;
@@ -91,7 +91,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<uint64_t> fullPeriods_{0};
     std::atomic<uint64_t> xruns_{0};
-    uint32_t period_ = 0;  // process thread only
+    uint32_t period_ = 0; // process thread only
 };
 
-}  // namespace zm_bench
+} // namespace zm_bench

@@ -28,6 +28,7 @@ int main()
     }
     int sig = 0;
     sigwait(&set, &sig);
-    for (jack_client_t* c : clients) jack_client_close(c);
+    for (jack_client_t* c : clients)
+        jack_client_close(c);
     return 0;
 }

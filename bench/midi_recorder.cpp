@@ -31,26 +31,62 @@ bool CopyName(const char* from, char* name, size_t size)
     return true;
 }
 
-}  // namespace
+} // namespace
 
-size_t Count() { return S().count < S().words.size() ? S().count : S().words.size(); }
-size_t Capacity() { return S().words.size(); }
-const Word& At(size_t i) { return S().words[i]; }
-void Clear() { S().count = 0; }
-PlatMidiHandle InputHandle() { return S().inOpen ? kIn : kNoMidiDevice; }
+size_t Count()
+{
+    return S().count < S().words.size() ? S().count : S().words.size();
+}
+size_t Capacity()
+{
+    return S().words.size();
+}
+const Word& At(size_t i)
+{
+    return S().words[i];
+}
+void Clear()
+{
+    S().count = 0;
+}
+PlatMidiHandle InputHandle()
+{
+    return S().inOpen ? kIn : kNoMidiDevice;
+}
 
-}  // namespace zm_bench::recorder
+} // namespace zm_bench::recorder
 
 using namespace zm_bench::recorder;
 
 void PlatMidiRescan() {}
-uint32_t PlatMidiEpoch() { return 0; }
-int PlatMidiInCount() { return 1; }
-int PlatMidiOutCount() { return 1; }
-bool PlatMidiInName(int index, char* name, size_t size) { return index == 0 && CopyName("Bench Keys", name, size); }
-bool PlatMidiOutName(int index, char* name, size_t size) { return index == 0 && CopyName("Bench Recorder", name, size); }
-uint64_t PlatMidiInId(int index) { return index == 0 ? 1 : 0; }
-uint64_t PlatMidiOutId(int index) { return index == 0 ? 2 : 0; }
+uint32_t PlatMidiEpoch()
+{
+    return 0;
+}
+int PlatMidiInCount()
+{
+    return 1;
+}
+int PlatMidiOutCount()
+{
+    return 1;
+}
+bool PlatMidiInName(int index, char* name, size_t size)
+{
+    return index == 0 && CopyName("Bench Keys", name, size);
+}
+bool PlatMidiOutName(int index, char* name, size_t size)
+{
+    return index == 0 && CopyName("Bench Recorder", name, size);
+}
+uint64_t PlatMidiInId(int index)
+{
+    return index == 0 ? 1 : 0;
+}
+uint64_t PlatMidiOutId(int index)
+{
+    return index == 0 ? 2 : 0;
+}
 
 int PlatMidiInOpen(PlatMidiHandle* handle, int index)
 {
@@ -60,8 +96,14 @@ int PlatMidiInOpen(PlatMidiHandle* handle, int index)
     *handle = kIn;
     return 0;
 }
-int PlatMidiInStart(PlatMidiHandle handle) { return handle == kIn ? 0 : 5; }
-int PlatMidiInStop(PlatMidiHandle handle) { return handle == kIn ? 0 : 5; }
+int PlatMidiInStart(PlatMidiHandle handle)
+{
+    return handle == kIn ? 0 : 5;
+}
+int PlatMidiInStop(PlatMidiHandle handle)
+{
+    return handle == kIn ? 0 : 5;
+}
 int PlatMidiInClose(PlatMidiHandle handle)
 {
     if (handle != kIn)
@@ -99,4 +141,7 @@ int PlatMidiOutShortMsg(PlatMidiHandle handle, uint32_t message)
 }
 
 void PlatMidiSetWake(void (*)()) {}
-size_t PlatMidiDrain(void (*)(PlatMidiHandle, uint32_t)) { return 0; }
+size_t PlatMidiDrain(void (*)(PlatMidiHandle, uint32_t))
+{
+    return 0;
+}

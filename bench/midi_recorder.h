@@ -22,4 +22,4 @@ void Clear();
 
 PlatMidiHandle InputHandle();
 
-}  // namespace zm_bench::recorder
+} // namespace zm_bench::recorder

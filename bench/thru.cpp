@@ -61,7 +61,9 @@ double MaxTickGapMs()
 {
     double worst = 0;
     for (size_t i = 1; i < gTicks.count; ++i)
-        worst = std::max(worst, std::chrono::duration<double, std::milli>(gTicks.at[i] - gTicks.at[i - 1]).count());
+        worst = std::max(
+            worst,
+            std::chrono::duration<double, std::milli>(gTicks.at[i] - gTicks.at[i - 1]).count());
     return worst;
 }
 
@@ -110,32 +112,53 @@ std::vector<MidiMsg> MixedMessages(size_t count)
         const uint8_t hi = static_cast<uint8_t>(i >> 7 & 0x7F);
         const uint8_t channel = static_cast<uint8_t>(i % 16);
         switch (i % 10) {
-        case 0: list.push_back(Msg(0x90 | channel, lo, hi | 1)); break;
-        case 1: list.push_back(Msg(0x80 | channel, lo, hi)); break;
-        case 2: list.push_back(Msg(0x90 | channel, lo, 0)); break;
-        case 3: list.push_back(Msg(0xB0 | channel, lo, hi)); break;
-        case 4: list.push_back(Msg(0xE0 | channel, lo, hi)); break;
-        case 5: list.push_back(Msg(0xC0 | channel, lo, 0, 2)); break;
-        case 6: list.push_back(Msg(0xD0 | channel, lo, 0, 2)); break;
-        case 7: list.push_back(Msg(0xA0 | channel, lo, hi)); break;
-        case 8: list.push_back(Msg(kRealtime[i / 10 % 5], 0, 0, 1)); break;
-        default: list.push_back(Msg(0x90 | channel, hi, lo)); break;
+        case 0:
+            list.push_back(Msg(0x90 | channel, lo, hi | 1));
+            break;
+        case 1:
+            list.push_back(Msg(0x80 | channel, lo, hi));
+            break;
+        case 2:
+            list.push_back(Msg(0x90 | channel, lo, 0));
+            break;
+        case 3:
+            list.push_back(Msg(0xB0 | channel, lo, hi));
+            break;
+        case 4:
+            list.push_back(Msg(0xE0 | channel, lo, hi));
+            break;
+        case 5:
+            list.push_back(Msg(0xC0 | channel, lo, 0, 2));
+            break;
+        case 6:
+            list.push_back(Msg(0xD0 | channel, lo, 0, 2));
+            break;
+        case 7:
+            list.push_back(Msg(0xA0 | channel, lo, hi));
+            break;
+        case 8:
+            list.push_back(Msg(kRealtime[i / 10 % 5], 0, 0, 1));
+            break;
+        default:
+            list.push_back(Msg(0x90 | channel, hi, lo));
+            break;
         }
     }
     return list;
 }
 
 struct LoopResult {
-    Stats delay;  // frames
+    Stats delay; // frames
     size_t sent = 0;
     size_t received = 0;
-    size_t mismatched = 0;  // arrivals that match nothing sent (extra or changed)
+    size_t mismatched = 0; // arrivals that match nothing sent (extra or changed)
     size_t matched = 0;
     std::vector<MidiMsg> lostExamples;
 };
 
 // Messages keep their order through both routes, so the i-th back is the i-th sent.
-LoopResult Measure(BenchPeer& peer, const std::vector<MidiMsg>& list, const std::function<bool(const std::function<bool()>&, int)>& wait)
+LoopResult Measure(BenchPeer& peer, const std::vector<MidiMsg>& list,
+                   const std::function<bool(const std::function<bool()>&, int)>& wait)
 {
     peer.ClearReceived(0);
     peer.Load(0, list, 4);
@@ -143,15 +166,18 @@ LoopResult Measure(BenchPeer& peer, const std::vector<MidiMsg>& list, const std:
     // Done when all came back, or all went out and nothing more arrived for half a second.
     size_t seen = 0;
     Clock::time_point lastChange = Clock::now();
-    wait([&] {
-        const size_t now = peer.ReceivedCount(0);
-        if (now != seen) {
-            seen = now;
-            lastChange = Clock::now();
-        }
-        return now >= list.size() ||
-               (peer.SentCount(0) == list.size() && Clock::now() - lastChange > std::chrono::milliseconds(500));
-    }, 60'000);
+    wait(
+        [&] {
+            const size_t now = peer.ReceivedCount(0);
+            if (now != seen) {
+                seen = now;
+                lastChange = Clock::now();
+            }
+            return now >= list.size() ||
+                   (peer.SentCount(0) == list.size() &&
+                    Clock::now() - lastChange > std::chrono::milliseconds(500));
+        },
+        60'000);
     // Anything late or extra still has a moment to show up.
     wait([] { return false; }, 100);
     peer.Stop();
@@ -177,7 +203,8 @@ LoopResult Measure(BenchPeer& peer, const std::vector<MidiMsg>& list, const std:
         for (size_t k = next; k < j && r.lostExamples.size() < 8; ++k)
             r.lostExamples.push_back(list[k]);
         r.matched++;
-        delay.push_back(static_cast<double>(static_cast<int32_t>(got.frame - peer.SentFrame(0, j))));
+        delay.push_back(
+            static_cast<double>(static_cast<int32_t>(got.frame - peer.SentFrame(0, j))));
         next = j + 1;
     }
     r.delay = Summarize(delay);
@@ -206,8 +233,8 @@ int Latency()
 
     // The program: its device check at window creation opens the peer's ports.
     if (!OpenMainWindow(1920, 1080) || gMidi.inCount != 1 || gMidi.outCount != 1) {
-        std::fprintf(stderr, "thru: the program did not open the peer (in %d, out %d)\n", gMidi.inCount,
-                     gMidi.outCount);
+        std::fprintf(stderr, "thru: the program did not open the peer (in %d, out %d)\n",
+                     gMidi.inCount, gMidi.outCount);
         return 1;
     }
     gTicks.count = 0;
@@ -220,24 +247,28 @@ int Latency()
 
     const size_t lost = thru.sent - thru.matched;
     for (const MidiMsg& m : thru.lostExamples)
-        std::printf("thru_latency_lost_example size=%u bytes=%02X %02X %02X\n", m.size, m.bytes[0], m.bytes[1],
-                    m.bytes[2]);
+        std::printf("thru_latency_lost_example size=%u bytes=%02X %02X %02X\n", m.size, m.bytes[0],
+                    m.bytes[1], m.bytes[2]);
     const double medianAbove = thru.delay.median - direct.delay.median;
     const double maxAbove = thru.delay.max - direct.delay.max;
-    const bool ok = lost == 0 && thru.mismatched == 0 && thru.sent == kCount && medianAbove <= kPeriod &&
-                    maxAbove <= 2 * kPeriod;
-    std::printf("thru_direct_loop_frames n=%zu median=%.0f p99=%.0f max=%.0f min=%.0f lost=%zu\n", direct.delay.n,
-                direct.delay.median, direct.delay.p99, direct.delay.max, direct.delay.min,
-                direct.sent - direct.matched);
-    std::printf("thru_latency_frames n=%zu median=%.0f p99=%.0f max=%.0f min=%.0f (median_us=%.0f max_us=%.0f) "
+    const bool ok = lost == 0 && thru.mismatched == 0 && thru.sent == kCount &&
+                    medianAbove <= kPeriod && maxAbove <= 2 * kPeriod;
+    std::printf("thru_direct_loop_frames n=%zu median=%.0f p99=%.0f max=%.0f min=%.0f lost=%zu\n",
+                direct.delay.n, direct.delay.median, direct.delay.p99, direct.delay.max,
+                direct.delay.min, direct.sent - direct.matched);
+    std::printf("thru_latency_frames n=%zu median=%.0f p99=%.0f max=%.0f min=%.0f (median_us=%.0f "
+                "max_us=%.0f) "
                 "lost=%zu mismatched=%zu\n",
                 thru.delay.n, thru.delay.median, thru.delay.p99, thru.delay.max, thru.delay.min,
-                thru.delay.median * 1e6 / 48000.0, thru.delay.max * 1e6 / 48000.0, lost, thru.mismatched);
-    std::printf("thru_latency median_above_direct=%.0f max_above_direct=%.0f frames goal:median<=+%u,max<=+%u,"
+                thru.delay.median * 1e6 / 48000.0, thru.delay.max * 1e6 / 48000.0, lost,
+                thru.mismatched);
+    std::printf("thru_latency median_above_direct=%.0f max_above_direct=%.0f frames "
+                "goal:median<=+%u,max<=+%u,"
                 "none_lost %s\n",
                 medianAbove, maxAbove, kPeriod, 2 * kPeriod, Verdict(ok));
-    std::printf("thru_latency_ui_cycle_max_gap_ms=%.1f delivered_to_window=%zu jack_xruns_during=%llu\n",
-                MaxTickGapMs(), gDelivered, static_cast<unsigned long long>(peer.Xruns() - xrunsBefore));
+    std::printf(
+        "thru_latency_ui_cycle_max_gap_ms=%.1f delivered_to_window=%zu jack_xruns_during=%llu\n",
+        MaxTickGapMs(), gDelivered, static_cast<unsigned long long>(peer.Xruns() - xrunsBefore));
     return 0;
 }
 
@@ -256,7 +287,8 @@ int Flood()
         // The input is told by the channel, the order by the serial in the data bytes.
         static const uint8_t kTypes[] = {0x90, 0x80, 0xB0, 0xE0, 0xA0};
         for (size_t i = 0; i < kEach; ++i)
-            lists[p].push_back(Msg(static_cast<uint8_t>(kTypes[i % 5] | p), static_cast<uint8_t>(i & 0x7F),
+            lists[p].push_back(Msg(static_cast<uint8_t>(kTypes[i % 5] | p),
+                                   static_cast<uint8_t>(i & 0x7F),
                                    static_cast<uint8_t>(i >> 7 & 0x7F)));
     }
     BenchPeer sink("bench_sink");
@@ -267,8 +299,8 @@ int Flood()
     std::printf("jack_server rate=%u period=%u\n", jack_get_sample_rate(sink.Client()),
                 jack_get_buffer_size(sink.Client()));
     if (!OpenMainWindow(1920, 1080) || gMidi.inCount != kPeers || gMidi.outCount != 1) {
-        std::fprintf(stderr, "thru: the program did not open the peers (in %d, out %d)\n", gMidi.inCount,
-                     gMidi.outCount);
+        std::fprintf(stderr, "thru: the program did not open the peers (in %d, out %d)\n",
+                     gMidi.inCount, gMidi.outCount);
         return 1;
     }
     for (int p = 0; p < kPeers; ++p)
@@ -277,7 +309,7 @@ int Flood()
     gTicks.count = 0;
     gTicks.on = true;
     gDelivered = 0;
-    RunEventLoopMs(100);  // a few ordinary cycles before, for the gap figure
+    RunEventLoopMs(100); // a few ordinary cycles before, for the gap figure
     const jack_nframes_t startFrame = jack_frame_time(sink.Client());
     const Clock::time_point start = Clock::now();
     for (auto& p : peers)
@@ -285,19 +317,22 @@ int Flood()
     const size_t total = kPeers * kEach;
     size_t seen = 0;
     Clock::time_point lastChange = Clock::now();
-    RunUntil([&] {
-        const size_t now = sink.ReceivedCount(0);
-        if (now != seen) {
-            seen = now;
-            lastChange = Clock::now();
-        }
-        size_t out = 0;
-        for (auto& p : peers)
-            out += p->SentCount(0);
-        return now >= total || (out == total && Clock::now() - lastChange > std::chrono::milliseconds(500));
-    }, 30'000);
+    RunUntil(
+        [&] {
+            const size_t now = sink.ReceivedCount(0);
+            if (now != seen) {
+                seen = now;
+                lastChange = Clock::now();
+            }
+            size_t out = 0;
+            for (auto& p : peers)
+                out += p->SentCount(0);
+            return now >= total ||
+                   (out == total && Clock::now() - lastChange > std::chrono::milliseconds(500));
+        },
+        30'000);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    RunEventLoopMs(200);  // late or extra messages, and cycles after
+    RunEventLoopMs(200); // late or extra messages, and cycles after
     gTicks.on = false;
     for (auto& p : peers)
         p->Stop();
@@ -335,25 +370,30 @@ int Flood()
     for (int p = 0; p < kPeers; ++p)
         forwarded += perInput[p];
     const double gap = MaxTickGapMs();
-    const bool ok = sent == total && forwarded == total && got == total && outOfOrder == 0 && gap <= 20.0;
-    std::printf("thru_flood sent=%zu forwarded_in_order=%zu received=%zu lost=%zu out_of_order_or_extra=%zu "
+    const bool ok =
+        sent == total && forwarded == total && got == total && outOfOrder == 0 && gap <= 20.0;
+    std::printf("thru_flood sent=%zu forwarded_in_order=%zu received=%zu lost=%zu "
+                "out_of_order_or_extra=%zu "
                 "per_input=%zu/%zu/%zu/%zu\n",
-                sent, forwarded, got, total - forwarded, outOfOrder, perInput[0], perInput[1], perInput[2], perInput[3]);
+                sent, forwarded, got, total - forwarded, outOfOrder, perInput[0], perInput[1],
+                perInput[2], perInput[3]);
     std::printf("thru_flood_timing peers_done_after_frames=%u last_back_after_frames=%u (%.1f ms) "
                 "full_periods_at_peers=%llu wall_s=%.2f\n",
-                lastSent - startFrame, lastFrame - startFrame, (lastFrame - startFrame) * 1000.0 / 48000.0,
+                lastSent - startFrame, lastFrame - startFrame,
+                (lastFrame - startFrame) * 1000.0 / 48000.0,
                 static_cast<unsigned long long>(peers[0]->FullPeriods() + peers[1]->FullPeriods() +
                                                 peers[2]->FullPeriods() + peers[3]->FullPeriods()),
                 seconds);
     std::printf("thru_flood_delivered_to_window=%zu jack_xruns_during=%llu\n", gDelivered,
                 static_cast<unsigned long long>(sink.Xruns()));
-    std::printf("thru_flood all_forwarded=%s ui_cycle_max_gap_ms=%.1f ui_cycles=%zu goal:all_in_order,gap<=20ms %s\n",
+    std::printf("thru_flood all_forwarded=%s ui_cycle_max_gap_ms=%.1f ui_cycles=%zu "
+                "goal:all_in_order,gap<=20ms %s\n",
                 forwarded == total ? "yes" : "no", gap, gTicks.count, Verdict(ok));
     CloseMainWindow();
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -364,7 +404,8 @@ int main(int argc, char** argv)
     }
     UseOffscreenUnlessSet();
     // A server of the caller's (for instance one with realtime scheduling), else a private one.
-    zm_test::JackServer server(kPeriod, std::getenv("ZM_BENCH_NO_REALTIME") == nullptr);  // dummy driver, 48 kHz
+    zm_test::JackServer server(kPeriod, std::getenv("ZM_BENCH_NO_REALTIME") ==
+                                            nullptr); // dummy driver, 48 kHz
     const char* external = std::getenv("ZM_BENCH_JACK_SERVER");
     if (external != nullptr && *external != '\0') {
         setenv("JACK_DEFAULT_SERVER", external, 1);

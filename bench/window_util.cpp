@@ -28,7 +28,8 @@ bool OpenMainWindow(int width, int height)
     // A few UI cycles: the panel is drawn and the window is on screen.
     RunEventLoopMs(200);
     QWidget* w = zm_qt::MainWindow();
-    return w != nullptr && w->isVisible() && w->windowHandle() != nullptr && w->windowHandle()->isExposed();
+    return w != nullptr && w->isVisible() && w->windowHandle() != nullptr &&
+           w->windowHandle()->isExposed();
 }
 
 void CloseMainWindow()
@@ -45,4 +46,4 @@ void RunEventLoopMs(int ms)
     loop.exec();
 }
 
-}  // namespace zm_bench
+} // namespace zm_bench

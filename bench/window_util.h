@@ -13,4 +13,4 @@ void CloseMainWindow();
 // Runs the event loop (timers, MIDI wake-ups, paints) for this long.
 void RunEventLoopMs(int ms);
 
-}  // namespace zm_bench
+} // namespace zm_bench

@@ -1,8 +1,8 @@
 #include "lcd/lcd.h"
 
 #include <algorithm>
-#include <cwchar>
 #include <cstring>
+#include <cwchar>
 
 int CanvasWidth = 0;
 int CanvasHeight = 0;
@@ -22,12 +22,12 @@ struct FontSpec {
 };
 
 const FontSpec kCreatedFonts[9] = {
-    {14, 0, 0, "arial"},  {16, 0, 0, "arial"},  {18, 0, 0, "arial"},
-    {21, 7, 0, "arial"},  {22, 8, 0, "arial"},  {28, 10, 0, "arial"},
+    {14, 0, 0, "arial"},  {16, 0, 0, "arial"},       {18, 0, 0, "arial"},
+    {21, 7, 0, "arial"},  {22, 8, 0, "arial"},       {28, 10, 0, "arial"},
     {35, 15, 0, "arial"}, {16, 0, 128, kGothicFace}, {12, 0, 128, kGothicFace},
 };
 
-}  // namespace
+} // namespace
 
 C_Lcd::C_Lcd()
 {
@@ -69,13 +69,15 @@ void C_Lcd::Paint(int x, int y, int columns, int rows, int colStep, int rowStep,
         return;
     const int left = colStep > 0 ? x : x - columns + 1;
     const int top = rowStep > 0 ? y : y - rows + 1;
-    MarkChanged(left, top, static_cast<long long>(left) + columns, static_cast<long long>(top) + rows);
+    MarkChanged(left, top, static_cast<long long>(left) + columns,
+                static_cast<long long>(top) + rows);
     for (int r = 0; r < rows; ++r) {
         uint32_t* row = bits + static_cast<size_t>(top + r) * CanvasWidth + left;
         // Where wchar_t is a 32-bit word, the C library's wmemset stores it with the widest
         // vector stores the machine has: several times what std::fill compiles to.
         if constexpr (sizeof(wchar_t) == sizeof(uint32_t))
-            std::wmemset(reinterpret_cast<wchar_t*>(row), static_cast<wchar_t>(pixel), static_cast<size_t>(columns));
+            std::wmemset(reinterpret_cast<wchar_t*>(row), static_cast<wchar_t>(pixel),
+                         static_cast<size_t>(columns));
         else
             std::fill(row, row + columns, pixel);
     }

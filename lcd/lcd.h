@@ -11,7 +11,7 @@ extern int CanvasWidth;
 extern int CanvasHeight;
 
 class C_Lcd {
-public:
+  public:
     C_Lcd();
     ~C_Lcd();
     C_Lcd(const C_Lcd&) = delete;
@@ -42,7 +42,7 @@ public:
     int textColorIndex = 255;
     PlatFont fonts[14] = {};
 
-private:
+  private:
     // Stores one pixel value into a clipped area.
     void Paint(int x, int y, int columns, int rows, int colStep, int rowStep, uint32_t pixel);
     void MarkChanged(long long x0, long long y0, long long x1, long long y1);

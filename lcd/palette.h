@@ -31,6 +31,6 @@ constexpr std::array<uint32_t, 256> MakePalette()
     return p;
 }
 
-}  // namespace detail
+} // namespace detail
 
 inline constexpr std::array<uint32_t, 256> Palette = detail::MakePalette();

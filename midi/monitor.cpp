@@ -79,7 +79,7 @@ void DrawRow(int y, LogEntry entry, int serial)
     }
 }
 
-}  // namespace
+} // namespace
 
 void C_Midi::DrawMonitor()
 {

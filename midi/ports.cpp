@@ -33,7 +33,7 @@ bool Replaced(uint64_t (*idOf)(int), const uint64_t* ids, int count)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 void C_Midi::OpenInputs()
 {
@@ -43,7 +43,7 @@ void C_Midi::OpenInputs()
         inId[i] = PlatMidiInId(i);
         char name[kNameBytes + 1] = {};
         if (!PlatMidiInName(i, name, sizeof name))
-            name[0] = '\0';  // better no name than another device's old one
+            name[0] = '\0'; // better no name than another device's old one
         PlatMidiHandle handle = kNoMidiDevice;
         if (PlatMidiInOpen(&handle, i) != 0 || handle == kNoMidiDevice) {
             inHandle[i] = kNoMidiDevice;
@@ -85,7 +85,8 @@ void C_Midi::CheckDevices()
     const bool systemChanged = epoch != midiEpoch;
     midiEpoch = epoch;
 
-    if (Capped(PlatMidiInCount(), kMaxInputs) != inCount || systemChanged || Replaced(PlatMidiInId, inId, inCount)) {
+    if (Capped(PlatMidiInCount(), kMaxInputs) != inCount || systemChanged ||
+        Replaced(PlatMidiInId, inId, inCount)) {
         for (int i = 0; i < inCount; ++i) {
             if (inHandle[i] == kNoMidiDevice)
                 continue;

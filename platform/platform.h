@@ -12,35 +12,35 @@
 enum : uint32_t {
     PM_CREATE = 0x0001,
     PM_DESTROY = 0x0002,
-    PM_SIZE = 0x0005,          // lParam: client width (low word), height (high word)
+    PM_SIZE = 0x0005, // lParam: client width (low word), height (high word)
     PM_SETFOCUS = 0x0007,
     PM_PAINT = 0x000F,
     PM_CLOSE = 0x0010,
     PM_ERASEBKGND = 0x0014,
     PM_SETCURSOR = 0x0020,
-    PM_KEYDOWN = 0x0100,       // wParam: virtual-key code
+    PM_KEYDOWN = 0x0100, // wParam: virtual-key code
     PM_KEYUP = 0x0101,
     PM_CHAR = 0x0102,
-    PM_SYSKEYDOWN = 0x0104,    // F10, and every key pressed with Alt
+    PM_SYSKEYDOWN = 0x0104, // F10, and every key pressed with Alt
     PM_SYSKEYUP = 0x0105,
     PM_SYSCHAR = 0x0106,
-    PM_TIMER = 0x0113,         // wParam: timer id
-    PM_HSCROLL = 0x0114,       // wParam low word: scroll request code (PSB_*)
+    PM_TIMER = 0x0113,   // wParam: timer id
+    PM_HSCROLL = 0x0114, // wParam low word: scroll request code (PSB_*)
     PM_VSCROLL = 0x0115,
-    PM_MOUSEMOVE = 0x0200,     // lParam: client x (low word), y (high word), unsigned 16-bit
+    PM_MOUSEMOVE = 0x0200, // lParam: client x (low word), y (high word), unsigned 16-bit
     PM_LBUTTONDOWN = 0x0201,
     PM_LBUTTONUP = 0x0202,
     PM_RBUTTONDOWN = 0x0204,
     PM_RBUTTONUP = 0x0205,
     PM_MBUTTONDOWN = 0x0207,
     PM_MBUTTONUP = 0x0208,
-    PM_MOUSEWHEEL = 0x020A,    // wParam high word: signed distance, positive = away from the user
+    PM_MOUSEWHEEL = 0x020A, // wParam high word: signed distance, positive = away from the user
     PM_DROPFILES = 0x0233,
     PM_MOUSELEAVE = 0x02A3,
     PM_WOM_OPEN = 0x03BB,
     PM_WOM_CLOSE = 0x03BC,
     PM_WOM_DONE = 0x03BD,
-    PM_MIM_DATA = 0x03C3,      // wParam: input handle, lParam: packed short message
+    PM_MIM_DATA = 0x03C3, // wParam: input handle, lParam: packed short message
     PM_USER = 0x0400,
 };
 
@@ -116,23 +116,23 @@ void PlatPaintFromCanvas(int srcX, int srcY, int width, int height);
 void PlatPostQuit(int code);
 
 // Program entry services.
-void PlatScreenSize(int* width, int* height);       // the primary screen's usable size
+void PlatScreenSize(int* width, int* height); // the primary screen's usable size
 // Takes the named single-instance lock, held until the process ends (the system drops it
 // when the process dies); false when another running instance holds it.
 bool PlatTakeInstanceLock(const char* name);
-void PlatMessageBox(const char* text, const char* caption);  // modal, one OK button
+void PlatMessageBox(const char* text, const char* caption); // modal, one OK button
 // Creates the main window at (x, y) with outer size w x h; PM_CREATE runs inside.
 bool PlatCreateMainWindow(const char* className, const char* caption, int x, int y, int w, int h);
 void PlatShowWindow();
-int PlatRunMessageLoop();                           // returns the code given to PlatPostQuit
+int PlatRunMessageLoop(); // returns the code given to PlatPostQuit
 
 // ---------------------------------------------------------------------------------------
 // Canvas and text. The canvas is W x H 32-bit words, row after row, 0x00RRGGBB; the text
 // renderer draws into the same words.
-uint32_t* PlatCanvasCreate(int width, int height);  // nullptr when it cannot be made
+uint32_t* PlatCanvasCreate(int width, int height); // nullptr when it cannot be made
 void PlatCanvasRelease();
 
-using PlatFont = uintptr_t;                         // 0 = no font
+using PlatFont = uintptr_t; // 0 = no font
 enum : int {
     PSTOCK_ANSI_FIXED = 0,
     PSTOCK_ANSI_VAR = 1,
@@ -145,15 +145,15 @@ PlatFont PlatStockFont(int which);
 // face: 8-bit face name (Shift-JIS for the Japanese gothic face).
 PlatFont PlatCreateFont(int height, int width, int weight, int charset, const char* face);
 void PlatDeleteFont(PlatFont font);
-void PlatSelectFont(PlatFont font);                 // 0 leaves the current font in place
-void PlatSetTextColor(uint32_t colorRef);           // 0x00BBGGRR
+void PlatSelectFont(PlatFont font);       // 0 leaves the current font in place
+void PlatSetTextColor(uint32_t colorRef); // 0x00BBGGRR
 // Draws len bytes of 8-bit text with (x, y) its top-left corner, transparent, clipped.
 void PlatTextOut(int x, int y, const char* text, int len);
 
 // ---------------------------------------------------------------------------------------
 // Clock.
-uint32_t PlatTimeMs();                              // monotonic milliseconds, wrapping
-bool PlatStartTick(void (*callback)());             // every 1 ms on a thread of its own
+uint32_t PlatTimeMs();                  // monotonic milliseconds, wrapping
+bool PlatStartTick(void (*callback)()); // every 1 ms on a thread of its own
 void PlatStopTick();
 
 // ---------------------------------------------------------------------------------------

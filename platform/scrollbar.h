@@ -18,7 +18,7 @@
 #include "platform/platform.h"
 
 class ScrollBarModel {
-public:
+  public:
     // Writes the fields named by mask (PSIF_RANGE, PSIF_PAGE, PSIF_POS; PSIF_TRACKPOS is
     // read-only, as in Win32), then clamps page and position.
     void Set(uint32_t mask, const PlatScrollInfo& in)
@@ -76,7 +76,7 @@ public:
     }
     bool Visible() const { return max_ > min_ && int64_t{page_} < Count(); }
 
-private:
+  private:
     void Clamp()
     {
         if (int64_t{page_} > Count()) {

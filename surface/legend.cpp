@@ -16,13 +16,17 @@ struct Label {
 };
 
 const Label kMouseLabels[] = {
-    {"MIDI OUT DEVICE", 85, 35}, {"Mouse To Note Number", 40, 132},
-    {"01", 104, 150},            {"02", 104, 270},
-    {"03", 167, 212},            {"04", 33, 212},
+    {"MIDI OUT DEVICE", 85, 35},
+    {"Mouse To Note Number", 40, 132},
+    {"01", 104, 150},
+    {"02", 104, 270},
+    {"03", 167, 212},
+    {"04", 33, 212},
 };
 
 const Label kWheelLabels[] = {
-    {"WHEEL+", 60, 300}, {"WHEEL", 60, 315},
+    {"WHEEL+", 60, 300},
+    {"WHEEL", 60, 315},
 };
 
 const Label kButtonLabels[] = {
@@ -32,12 +36,12 @@ const Label kButtonLabels[] = {
 
 // Key label and note label of each keyboard row; row 23's key is the drawn minus bar.
 const char* const kKeyRows[30][2] = {
-    {"F1", "=09"},  {"F2", "=10"},  {"F3", "=11"},   {"F4", "=12"},  {"F5", "=13"},
-    {"F6", "=14"},  {"F7", "=15"},  {"F8", "=16"},   {"F9", "=17"},  {"F10", "NO ASSIGN"},
-    {"F11", "=19"}, {"F12", "=20"}, {"1", "=21"},    {"2", "=22"},   {"3", "=23"},
-    {"4", "=24"},   {"5", "=25"},   {"6", "=26"},    {"7", "=27"},   {"8", "=28"},
-    {"9", "=29"},   {"0", "=30"},   {"+", "=31"},    {nullptr, "=32"}, {"ENTER", "=33"},
-    {"LEFT", "=34"}, {"RIGHT", "=35"}, {"UP", "=36"}, {"DOWN", "=37"}, {"SHIFT", "=38"},
+    {"F1", "=09"},   {"F2", "=10"},    {"F3", "=11"}, {"F4", "=12"},    {"F5", "=13"},
+    {"F6", "=14"},   {"F7", "=15"},    {"F8", "=16"}, {"F9", "=17"},    {"F10", "NO ASSIGN"},
+    {"F11", "=19"},  {"F12", "=20"},   {"1", "=21"},  {"2", "=22"},     {"3", "=23"},
+    {"4", "=24"},    {"5", "=25"},     {"6", "=26"},  {"7", "=27"},     {"8", "=28"},
+    {"9", "=29"},    {"0", "=30"},     {"+", "=31"},  {nullptr, "=32"}, {"ENTER", "=33"},
+    {"LEFT", "=34"}, {"RIGHT", "=35"}, {"UP", "=36"}, {"DOWN", "=37"},  {"SHIFT", "=38"},
 };
 
 void PutLabels(const Label* labels, int count)
@@ -46,7 +50,7 @@ void PutLabels(const Label* labels, int count)
         gLcd.PutText(labels[i].x, labels[i].y, labels[i].text, kText);
 }
 
-}  // namespace
+} // namespace
 
 void C_WinUI::DrawLegend()
 {
@@ -58,16 +62,16 @@ void C_WinUI::DrawLegend()
 
     // Four arrows of 19 lines each, symmetric about the seam between x 109/110 or y 218/219.
     for (int i = 0; i < 20; ++i)
-        gLcd.HLine(110 - i, 168 + i, 2 * i, 1, kArrow);  // up
+        gLcd.HLine(110 - i, 168 + i, 2 * i, 1, kArrow); // up
     for (int i = 0; i < 20; ++i)
-        gLcd.HLine(110 - i, 268 - i, 2 * i, 1, kArrow);  // down
+        gLcd.HLine(110 - i, 268 - i, 2 * i, 1, kArrow); // down
     for (int i = 0; i < 20; ++i)
-        gLcd.VLine(160 - i, 219 - i, 2 * i, 1, kArrow);  // right
+        gLcd.VLine(160 - i, 219 - i, 2 * i, 1, kArrow); // right
     for (int i = 0; i < 20; ++i)
-        gLcd.VLine(55 + i, 219 - i, 2 * i, 1, kArrow);  // left
+        gLcd.VLine(55 + i, 219 - i, 2 * i, 1, kArrow); // left
 
     PutLabels(kWheelLabels, 2);
-    gLcd.HLine(108, 322, 6, 2, kText);  // the minus of "WHEEL-"
+    gLcd.HLine(108, 322, 6, 2, kText); // the minus of "WHEEL-"
     PutLabels(kButtonLabels, 6);
 
     gLcd.PutText(85, 370, "MIDI IN DEVICE", kText);
@@ -78,7 +82,7 @@ void C_WinUI::DrawLegend()
         if (kKeyRows[row][0])
             gLcd.PutText(320, y, kKeyRows[row][0], kText);
         else
-            gLcd.HLine(321, 382, 6, 2, kText);  // keypad minus
+            gLcd.HLine(321, 382, 6, 2, kText); // keypad minus
         gLcd.PutText(380, y, kKeyRows[row][1], kText);
     }
 }

@@ -42,7 +42,7 @@ void DrawList(const Box& box, int count, const char (*names)[40], int selected)
         DrawRow(box.y + kRowPitch * i, i + 1, names[i], i == selected);
 }
 
-}  // namespace
+} // namespace
 
 bool C_Midi::HitTest(int action, int x, int y, int w, int h)
 {

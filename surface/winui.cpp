@@ -15,27 +15,42 @@ constexpr int kFullVelocity = 127;
 constexpr int kF2Velocity = 27;
 
 enum GestureNote { NOTE_UP = 1, NOTE_DOWN = 2, NOTE_RIGHT = 3, NOTE_LEFT = 4 };
-enum ButtonNote { NOTE_WHEEL_TOWARD = 5, NOTE_WHEEL_AWAY = 6, NOTE_LEFT_BUTTON = 7, NOTE_RIGHT_BUTTON = 8 };
+enum ButtonNote {
+    NOTE_WHEEL_TOWARD = 5,
+    NOTE_WHEEL_AWAY = 6,
+    NOTE_LEFT_BUTTON = 7,
+    NOTE_RIGHT_BUTTON = 8
+};
 
-}  // namespace
+} // namespace
 
 int NoteForAction(int action)
 {
     if (action >= AC_F1 && action <= AC_F12)
-        return 9 + (action - AC_F1);  // F1..F12: 9..20
+        return 9 + (action - AC_F1); // F1..F12: 9..20
     if (action >= AC_KEY1 && action <= AC_KEY9)
-        return 21 + (action - AC_KEY1);  // "1".."9": 21..29
+        return 21 + (action - AC_KEY1); // "1".."9": 21..29
     switch (action) {
-    case AC_KEY0: return 30;
-    case AC_NUM_PLUS: return 31;
-    case AC_NUM_MINUS: return 32;
-    case AC_ENTER: return 33;
-    case AC_LEFT: return 34;
-    case AC_RIGHT: return 35;
-    case AC_UP: return 36;
-    case AC_DOWN: return 37;
-    case AC_SHIFT: return 38;
-    default: return 0;
+    case AC_KEY0:
+        return 30;
+    case AC_NUM_PLUS:
+        return 31;
+    case AC_NUM_MINUS:
+        return 32;
+    case AC_ENTER:
+        return 33;
+    case AC_LEFT:
+        return 34;
+    case AC_RIGHT:
+        return 35;
+    case AC_UP:
+        return 36;
+    case AC_DOWN:
+        return 37;
+    case AC_SHIFT:
+        return 38;
+    default:
+        return 0;
     }
 }
 

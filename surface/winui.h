@@ -5,7 +5,7 @@
 #include <cstdint>
 
 class C_WinUI {
-public:
+  public:
     void Init();
     void Dispatch(int action, int arg);
     void SendShort(int status, int data1, int data2);
@@ -16,10 +16,10 @@ public:
     void InDevicePanel(int action, int arg);
     void SpeedPanel(int action, int arg);
 
-    int16_t speed = 0;   // 0..9, shown as 1..10
-    int16_t outSel = 0;  // output slot that notes and the thru go to
+    int16_t speed = 0;  // 0..9, shown as 1..10
+    int16_t outSel = 0; // output slot that notes and the thru go to
 
-private:
+  private:
     void GestureTest();
 };
 

@@ -65,41 +65,75 @@ struct ClientPool {
 };
 const unsigned long kGetClientPool = _IOWR('S', 0x4b, ClientPool);
 
-int64_t SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+int64_t SteadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-int MsUntil(int64_t when, int64_t now) { return static_cast<int>((when - now + kMs - 1) / kMs); }
+int MsUntil(int64_t when, int64_t now)
+{
+    return static_cast<int>((when - now + kMs - 1) / kMs);
+}
 
-int Addr(int client, int port) { return client << 8 | port; }
-int ClientOf(int addr) { return addr >> 8; }
-int PortOf(int addr) { return addr & 0xFF; }
+int Addr(int client, int port)
+{
+    return client << 8 | port;
+}
+int ClientOf(int addr)
+{
+    return addr >> 8;
+}
+int PortOf(int addr)
+{
+    return addr & 0xFF;
+}
 
 // "client:port" as List writes it; kNoAddr for anything else.
-int ParseKey(const std::string& key) {
+int ParseKey(const std::string& key)
+{
     int client = -1, port = -1;
     char tail = 0;
-    if (std::sscanf(key.c_str(), "%d:%d%c", &client, &port, &tail) != 2) return kNoAddr;
-    if (client < 0 || client > 255 || port < 0 || port > 255) return kNoAddr;
+    if (std::sscanf(key.c_str(), "%d:%d%c", &client, &port, &tail) != 2)
+        return kNoAddr;
+    if (client < 0 || client > 255 || port < 0 || port > 255)
+        return kNoAddr;
     return Addr(client, port);
 }
 
 // A short message as a sequencer event. The one-byte messages MIDI leaves undefined have no
 // event type; they travel as their raw byte, which byte-stream ports pass on as it is.
-bool Encode(uint32_t word, snd_seq_event_t* ev, uint8_t raw[1]) {
+bool Encode(uint32_t word, snd_seq_event_t* ev, uint8_t raw[1])
+{
     uint8_t b[3] = {};
-    if (UnpackShort(word, b) == 0) return false;
+    if (UnpackShort(word, b) == 0)
+        return false;
     const int ch = b[0] & 0x0F;
     switch (b[0] & 0xF0) {
-    case 0x80: snd_seq_ev_set_noteoff(ev, ch, b[1], b[2]); return true;
-    case 0x90: snd_seq_ev_set_noteon(ev, ch, b[1], b[2]); return true;
-    case 0xA0: snd_seq_ev_set_keypress(ev, ch, b[1], b[2]); return true;
-    case 0xB0: snd_seq_ev_set_controller(ev, ch, b[1], b[2]); return true;
-    case 0xC0: snd_seq_ev_set_pgmchange(ev, ch, b[1]); return true;
-    case 0xD0: snd_seq_ev_set_chanpress(ev, ch, b[1]); return true;
-    case 0xE0: snd_seq_ev_set_pitchbend(ev, ch, (b[2] << 7 | b[1]) - 8192); return true;
-    default: break;
+    case 0x80:
+        snd_seq_ev_set_noteoff(ev, ch, b[1], b[2]);
+        return true;
+    case 0x90:
+        snd_seq_ev_set_noteon(ev, ch, b[1], b[2]);
+        return true;
+    case 0xA0:
+        snd_seq_ev_set_keypress(ev, ch, b[1], b[2]);
+        return true;
+    case 0xB0:
+        snd_seq_ev_set_controller(ev, ch, b[1], b[2]);
+        return true;
+    case 0xC0:
+        snd_seq_ev_set_pgmchange(ev, ch, b[1]);
+        return true;
+    case 0xD0:
+        snd_seq_ev_set_chanpress(ev, ch, b[1]);
+        return true;
+    case 0xE0:
+        snd_seq_ev_set_pitchbend(ev, ch, (b[2] << 7 | b[1]) - 8192);
+        return true;
+    default:
+        break;
     }
     auto fixed = [ev](snd_seq_event_type_t type, int value) {
         ev->type = type;
@@ -108,16 +142,26 @@ bool Encode(uint32_t word, snd_seq_event_t* ev, uint8_t raw[1]) {
         return true;
     };
     switch (b[0]) {
-    case 0xF1: return fixed(SND_SEQ_EVENT_QFRAME, b[1]);
-    case 0xF2: return fixed(SND_SEQ_EVENT_SONGPOS, b[2] << 7 | b[1]);
-    case 0xF3: return fixed(SND_SEQ_EVENT_SONGSEL, b[1]);
-    case 0xF6: return fixed(SND_SEQ_EVENT_TUNE_REQUEST, 0);
-    case 0xF8: return fixed(SND_SEQ_EVENT_CLOCK, 0);
-    case 0xFA: return fixed(SND_SEQ_EVENT_START, 0);
-    case 0xFB: return fixed(SND_SEQ_EVENT_CONTINUE, 0);
-    case 0xFC: return fixed(SND_SEQ_EVENT_STOP, 0);
-    case 0xFE: return fixed(SND_SEQ_EVENT_SENSING, 0);
-    case 0xFF: return fixed(SND_SEQ_EVENT_RESET, 0);
+    case 0xF1:
+        return fixed(SND_SEQ_EVENT_QFRAME, b[1]);
+    case 0xF2:
+        return fixed(SND_SEQ_EVENT_SONGPOS, b[2] << 7 | b[1]);
+    case 0xF3:
+        return fixed(SND_SEQ_EVENT_SONGSEL, b[1]);
+    case 0xF6:
+        return fixed(SND_SEQ_EVENT_TUNE_REQUEST, 0);
+    case 0xF8:
+        return fixed(SND_SEQ_EVENT_CLOCK, 0);
+    case 0xFA:
+        return fixed(SND_SEQ_EVENT_START, 0);
+    case 0xFB:
+        return fixed(SND_SEQ_EVENT_CONTINUE, 0);
+    case 0xFC:
+        return fixed(SND_SEQ_EVENT_STOP, 0);
+    case 0xFE:
+        return fixed(SND_SEQ_EVENT_SENSING, 0);
+    case 0xFF:
+        return fixed(SND_SEQ_EVENT_RESET, 0);
     default:
         raw[0] = b[0];
         snd_seq_ev_set_sysex(ev, 1, raw);
@@ -126,11 +170,14 @@ bool Encode(uint32_t word, snd_seq_event_t* ev, uint8_t raw[1]) {
 }
 
 class AlsaSystem final : public System {
-public:
+  public:
     AlsaSystem(snd_seq_t* seq, int inPort, int outPort, const Shared& shared)
-        : seq_(seq), self_(snd_seq_client_id(seq)), inPort_(inPort), outPort_(outPort), shared_(shared) {
+        : seq_(seq), self_(snd_seq_client_id(seq)), inPort_(inPort), outPort_(outPort),
+          shared_(shared)
+    {
         pollfd p{};
-        if (snd_seq_poll_descriptors(seq, &p, 1, POLLIN) == 1) fd_ = p.fd;
+        if (snd_seq_poll_descriptors(seq, &p, 1, POLLIN) == 1)
+            fd_ = p.fd;
     }
     ~AlsaSystem() override { snd_seq_close(seq_); }
 
@@ -139,24 +186,29 @@ public:
 
     void List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations) override;
     bool OpenIn(int slot, const PortRef& port) override;
-    void RunIn(int slot, PlatMidiHandle handle) override {
+    void RunIn(int slot, PlatMidiHandle handle) override
+    {
         ins_[slot].handle.store(handle, std::memory_order_release);
     }
     void CloseIn(int slot) override;
     bool OpenOut(int slot, const PortRef& port) override;
     void CloseOut(int slot) override;
     OutQueue& Out(int slot) override { return *outs_[slot].s.queue; }
-    void Sent(int slot) override {
-        if (outs_[slot].idle.exchange(false)) shared_.kickService();
+    void Sent(int slot) override
+    {
+        if (outs_[slot].idle.exchange(false))
+            shared_.kickService();
     }
 
-    int PollFds(pollfd* fds, int max) override {
-        if (!Alive() || max < 1) return 0;
+    int PollFds(pollfd* fds, int max) override
+    {
+        if (!Alive() || max < 1)
+            return 0;
         return snd_seq_poll_descriptors(seq_, fds, 1, POLLIN);
     }
     int Serve(const pollfd* fds, int n) override;
 
-private:
+  private:
     struct InSlot {
         std::atomic<int> source{kNoAddr};
         std::atomic<PlatMidiHandle> handle{0};
@@ -166,13 +218,13 @@ private:
     struct Stream {
         std::unique_ptr<OutQueue> queue = std::make_unique<OutQueue>();
         int dest = kNoAddr;
-        bool paced = false;  // a card's byte-stream port: no faster than the wire
-        bool user = false;   // a program's port: no more than its kernel FIFO has room for
+        bool paced = false; // a card's byte-stream port: no faster than the wire
+        bool user = false;  // a program's port: no more than its kernel FIFO has room for
         bool dead = false;
-        int reserve = 0;     // cells of that FIFO left to the program's other senders
-        int credit = 0;      // cells known free there, spent before the kernel is asked again
+        int reserve = 0; // cells of that FIFO left to the program's other senders
+        int credit = 0;  // cells known free there, spent before the kernel is asked again
         int roomWaitMs = 0;
-        int64_t fullSince = 0;  // since when the program has had no room; 0 while it has
+        int64_t fullSince = 0; // since when the program has had no room; 0 while it has
         bool saidFull = false;
         uint64_t refused = 0;
         WirePacer pacer{&SteadyNs};
@@ -217,7 +269,7 @@ private:
     std::atomic<bool> alive_{true};
     InSlot ins_[kInSlots];
     OutSlot outs_[kOutSlots];
-    bool moreInput_ = false;  // service thread
+    bool moreInput_ = false; // service thread
     // Set when the kernel emptied our input FIFO, announcements of replaced ports included.
     std::atomic<bool> overran_{false};
 
@@ -238,7 +290,8 @@ private:
     std::unordered_map<int, uint64_t> clientGen_, portGen_;
 };
 
-uint64_t AlsaSystem::Incarnation(int addr) {
+uint64_t AlsaSystem::Incarnation(int addr)
+{
     std::lock_guard lock(genMutex_);
     auto c = clientGen_.find(ClientOf(addr));
     auto p = portGen_.find(addr);
@@ -248,34 +301,42 @@ uint64_t AlsaSystem::Incarnation(int addr) {
 
 // Ports whose type names no MIDI role at all (sample transfer and the like) are left out;
 // a port with no type bits is listed, since older programs create theirs that way.
-bool CarriesMidi(unsigned type) {
+bool CarriesMidi(unsigned type)
+{
     constexpr unsigned kMidi = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_MIDI_GM |
                                SND_SEQ_PORT_TYPE_MIDI_GS | SND_SEQ_PORT_TYPE_MIDI_XG |
-                               SND_SEQ_PORT_TYPE_MIDI_MT32 | SND_SEQ_PORT_TYPE_MIDI_GM2 | SND_SEQ_PORT_TYPE_SYNTH |
-                               SND_SEQ_PORT_TYPE_SYNTHESIZER | SND_SEQ_PORT_TYPE_APPLICATION |
-                               SND_SEQ_PORT_TYPE_SPECIFIC;
+                               SND_SEQ_PORT_TYPE_MIDI_MT32 | SND_SEQ_PORT_TYPE_MIDI_GM2 |
+                               SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_SYNTHESIZER |
+                               SND_SEQ_PORT_TYPE_APPLICATION | SND_SEQ_PORT_TYPE_SPECIFIC;
     return type == 0 || (type & kMidi) != 0;
 }
 
 // After an overrun we cannot know which ports came and went meanwhile: any open one may
 // be a restarted program's new port at the old address, which has none of our subscriptions.
-void AlsaSystem::TakeOpenPortsAsReplaced() {
+void AlsaSystem::TakeOpenPortsAsReplaced()
+{
     std::vector<int> open;
     for (InSlot& in : ins_) {
         const int addr = in.source.load(std::memory_order_acquire);
-        if (addr != kNoAddr) open.push_back(addr);
+        if (addr != kNoAddr)
+            open.push_back(addr);
     }
     for (OutSlot& out : outs_) {
         std::unique_lock lock = Claim(out);
-        if (out.s.dest != kNoAddr) open.push_back(out.s.dest);
+        if (out.s.dest != kNoAddr)
+            open.push_back(out.s.dest);
     }
     std::lock_guard lock(genMutex_);
-    for (int addr : open) portGen_[addr] = ++genSerial_;
+    for (int addr : open)
+        portGen_[addr] = ++genSerial_;
 }
 
-void AlsaSystem::List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations) {
-    if (!Alive()) return;
-    if (overran_.exchange(false, std::memory_order_acq_rel)) TakeOpenPortsAsReplaced();
+void AlsaSystem::List(std::vector<PortRef>* sources, std::vector<PortRef>* destinations)
+{
+    if (!Alive())
+        return;
+    if (overran_.exchange(false, std::memory_order_acq_rel))
+        TakeOpenPortsAsReplaced();
     snd_seq_client_info_t* ci;
     snd_seq_port_info_t* pi;
     snd_seq_client_info_alloca(&ci);
@@ -283,16 +344,20 @@ void AlsaSystem::List(std::vector<PortRef>* sources, std::vector<PortRef>* desti
     snd_seq_client_info_set_client(ci, -1);
     while (snd_seq_query_next_client(seq_, ci) >= 0) {
         const int client = snd_seq_client_info_get_client(ci);
-        if (client == self_ || client == SND_SEQ_CLIENT_SYSTEM) continue;
+        if (client == self_ || client == SND_SEQ_CLIENT_SYSTEM)
+            continue;
         const std::string clientName = TrimCutCharacter(snd_seq_client_info_get_name(ci));
         snd_seq_port_info_set_client(pi, client);
         snd_seq_port_info_set_port(pi, -1);
         while (snd_seq_query_next_port(seq_, pi) >= 0) {
             const unsigned cap = snd_seq_port_info_get_capability(pi);
-            if ((cap & SND_SEQ_PORT_CAP_NO_EXPORT) || !CarriesMidi(snd_seq_port_info_get_type(pi))) continue;
+            if ((cap & SND_SEQ_PORT_CAP_NO_EXPORT) || !CarriesMidi(snd_seq_port_info_get_type(pi)))
+                continue;
             const bool source = (cap & SND_SEQ_PORT_CAP_READ) && (cap & SND_SEQ_PORT_CAP_SUBS_READ);
-            const bool destination = (cap & SND_SEQ_PORT_CAP_WRITE) && (cap & SND_SEQ_PORT_CAP_SUBS_WRITE);
-            if (!source && !destination) continue;
+            const bool destination =
+                (cap & SND_SEQ_PORT_CAP_WRITE) && (cap & SND_SEQ_PORT_CAP_SUBS_WRITE);
+            if (!source && !destination)
+                continue;
             const int port = snd_seq_port_info_get_port(pi);
             PortRef ref;
             ref.key = std::to_string(client) + ":" + std::to_string(port);
@@ -311,9 +376,11 @@ void AlsaSystem::List(std::vector<PortRef>* sources, std::vector<PortRef>* desti
     }
 }
 
-bool AlsaSystem::OpenIn(int slot, const PortRef& port) {
+bool AlsaSystem::OpenIn(int slot, const PortRef& port)
+{
     const int addr = ParseKey(port.key);
-    if (addr == kNoAddr || !Alive()) return false;
+    if (addr == kNoAddr || !Alive())
+        return false;
     ins_[slot].handle.store(0, std::memory_order_release);
     // Known before the subscription, so that its first event finds the slot.
     ins_[slot].source.store(addr, std::memory_order_release);
@@ -325,23 +392,30 @@ bool AlsaSystem::OpenIn(int slot, const PortRef& port) {
     return true;
 }
 
-void AlsaSystem::CloseIn(int slot) {
+void AlsaSystem::CloseIn(int slot)
+{
     const int addr = ins_[slot].source.exchange(kNoAddr, std::memory_order_acq_rel);
     ins_[slot].handle.store(0, std::memory_order_release);
     // Fails harmlessly when the port is gone: the kernel dropped the subscription with it.
-    if (addr != kNoAddr && Alive()) snd_seq_disconnect_from(seq_, inPort_, ClientOf(addr), PortOf(addr));
+    if (addr != kNoAddr && Alive())
+        snd_seq_disconnect_from(seq_, inPort_, ClientOf(addr), PortOf(addr));
 }
 
-bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
+bool AlsaSystem::OpenOut(int slot, const PortRef& port)
+{
     const int addr = ParseKey(port.key);
-    if (addr == kNoAddr || !Alive()) return false;
+    if (addr == kNoAddr || !Alive())
+        return false;
     snd_seq_client_info_t* ci;
     snd_seq_port_info_t* pi;
     snd_seq_client_info_alloca(&ci);
     snd_seq_port_info_alloca(&pi);
-    if (snd_seq_get_any_client_info(seq_, ClientOf(addr), ci) < 0) return false;
-    if (snd_seq_get_any_port_info(seq_, ClientOf(addr), PortOf(addr), pi) < 0) return false;
-    if (!(snd_seq_port_info_get_capability(pi) & SND_SEQ_PORT_CAP_WRITE)) return false;
+    if (snd_seq_get_any_client_info(seq_, ClientOf(addr), ci) < 0)
+        return false;
+    if (snd_seq_get_any_port_info(seq_, ClientOf(addr), PortOf(addr), pi) < 0)
+        return false;
+    if (!(snd_seq_port_info_get_capability(pi) & SND_SEQ_PORT_CAP_WRITE))
+        return false;
     // A kernel client of a sound card whose port is a MIDI byte stream (snd-seq-midi's
     // hardware ports, virmidi) drops silently once its 4 KiB buffer is full. Midi Through
     // belongs to no card; synthesizer ports (OPL, wavetable) play at once.
@@ -353,12 +427,15 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
     // A program's FIFO that a send finds full is marked overflowed, and the program's next
     // read empties all of it: such ports get only what their FIFO has room for.
     int pool = 0;
-    if (snd_seq_client_info_get_type(ci) == SND_SEQ_USER_CLIENT && FreeCells(ClientOf(addr), &pool) < 0) return false;
-    const bool user = pool > 0;  // a program that opened no input has no FIFO: the send says so
+    if (snd_seq_client_info_get_type(ci) == SND_SEQ_USER_CLIENT &&
+        FreeCells(ClientOf(addr), &pool) < 0)
+        return false;
+    const bool user = pool > 0; // a program that opened no input has no FIFO: the send says so
     // Events go to the destination by its address, but kernel clients act only on ports in
     // use: virmidi ignores, and snd-seq-midi has no device open for, a port without a
     // subscriber.
-    if (!Subscribe(addr)) return false;
+    if (!Subscribe(addr))
+        return false;
     OutSlot& out = outs_[slot];
     std::unique_lock lock = Claim(out);
     Stream& s = out.s;
@@ -372,12 +449,14 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port) {
 
 // Hands what still waits to the service thread, so that notes (and their note-offs) sent
 // just before a device check reach the port; the UI thread never waits for the wire.
-void AlsaSystem::CloseOut(int slot) {
+void AlsaSystem::CloseOut(int slot)
+{
     OutSlot& out = outs_[slot];
     Closed c{Stream{}, SteadyNs() + kHandOverNs};
     std::unique_lock lock = Claim(out);
     std::swap(c.s, out.s);
-    if (c.s.dest == kNoAddr) return;
+    if (c.s.dest == kNoAddr)
+        return;
     const bool wireIdle = !c.s.paced || c.s.pacer.WaitFor(WirePacer::kBurstBytes) == 0;
     if (c.s.dead || (c.s.queue->Waiting() == 0 && wireIdle)) {
         lock.unlock();
@@ -394,11 +473,13 @@ void AlsaSystem::CloseOut(int slot) {
     // A stream the service thread is still writing has it come back soon anyway.
     const bool idle = out.idle.exchange(true);
     lock.unlock();
-    if (idle) shared_.kickService();
+    if (idle)
+        shared_.kickService();
 }
 
 // UI thread: the slot's lock, without waiting for more than the message being written.
-std::unique_lock<std::mutex> AlsaSystem::Claim(OutSlot& out) {
+std::unique_lock<std::mutex> AlsaSystem::Claim(OutSlot& out)
+{
     out.wanted.store(true, std::memory_order_release);
     std::unique_lock lock(out.mutex);
     out.wanted.store(false, std::memory_order_relaxed);
@@ -406,21 +487,25 @@ std::unique_lock<std::mutex> AlsaSystem::Claim(OutSlot& out) {
 }
 
 // The end of a closed output's stream: says what it could not deliver, lets the port go.
-void AlsaSystem::Finish(Stream& s, uint64_t left) {
+void AlsaSystem::Finish(Stream& s, uint64_t left)
+{
     if (s.discarded > 0) {
         std::fprintf(stderr, "ZYN_MOUSE: %llu MIDI messages for output %d:%d were dropped\n",
-                     static_cast<unsigned long long>(s.discarded), ClientOf(s.dest), PortOf(s.dest));
+                     static_cast<unsigned long long>(s.discarded), ClientOf(s.dest),
+                     PortOf(s.dest));
     }
     if (left > 0) {
         std::fprintf(stderr,
-                     "ZYN_MOUSE: %llu MIDI messages for output %d:%d were dropped: the port could not take them "
+                     "ZYN_MOUSE: %llu MIDI messages for output %d:%d were dropped: the port could "
+                     "not take them "
                      "within a second of its close\n",
                      static_cast<unsigned long long>(left), ClientOf(s.dest), PortOf(s.dest));
     }
     Unsubscribe(s.dest);
 }
 
-bool AlsaSystem::Subscribe(int addr) {
+bool AlsaSystem::Subscribe(int addr)
+{
     std::lock_guard lock(subsMutex_);
     int& count = subs_[addr];
     if (count == 0 && snd_seq_connect_to(seq_, outPort_, ClientOf(addr), PortOf(addr)) < 0) {
@@ -431,33 +516,42 @@ bool AlsaSystem::Subscribe(int addr) {
     return true;
 }
 
-void AlsaSystem::Unsubscribe(int addr) {
+void AlsaSystem::Unsubscribe(int addr)
+{
     std::lock_guard lock(subsMutex_);
     auto it = subs_.find(addr);
-    if (it == subs_.end() || --it->second > 0) return;
+    if (it == subs_.end() || --it->second > 0)
+        return;
     subs_.erase(it);
     // Fails harmlessly when the port is gone: the kernel dropped the subscription with it.
-    if (Alive()) snd_seq_disconnect_to(seq_, outPort_, ClientOf(addr), PortOf(addr));
+    if (Alive())
+        snd_seq_disconnect_to(seq_, outPort_, ClientOf(addr), PortOf(addr));
 }
 
 // Free cells of the client's input FIFO, -1 if it cannot be asked; pool gets its size.
-int AlsaSystem::FreeCells(int client, int* pool) {
+int AlsaSystem::FreeCells(int client, int* pool)
+{
     ClientPool info{};
     info.client = client;
-    if (fd_ < 0 || ioctl(fd_, kGetClientPool, &info) < 0) return -1;
-    if (pool != nullptr) *pool = info.inputPool;
+    if (fd_ < 0 || ioctl(fd_, kGetClientPool, &info) < 0)
+        return -1;
+    if (pool != nullptr)
+        *pool = info.inputPool;
     return info.inputFree;
 }
 
-void AlsaSystem::Lose(const char* what, int err) {
+void AlsaSystem::Lose(const char* what, int err)
+{
     if (alive_.exchange(false)) {
-        std::fprintf(stderr, "ZYN_MOUSE: the ALSA sequencer failed (%s: %s)\n", what, snd_strerror(err));
+        std::fprintf(stderr, "ZYN_MOUSE: the ALSA sequencer failed (%s: %s)\n", what,
+                     snd_strerror(err));
         // The UI thread's next device check notices and lets us go.
         shared_.askDrain();
     }
 }
 
-void AlsaSystem::Announce(const snd_seq_event_t& ev) {
+void AlsaSystem::Announce(const snd_seq_event_t& ev)
+{
     std::lock_guard lock(genMutex_);
     switch (ev.type) {
     case SND_SEQ_EVENT_CLIENT_START:
@@ -474,7 +568,8 @@ void AlsaSystem::Announce(const snd_seq_event_t& ev) {
 }
 
 // True when it stopped with events still waiting. polled: poll said there are some.
-bool AlsaSystem::ReadInput(bool polled) {
+bool AlsaSystem::ReadInput(bool polled)
+{
     bool pushed = false, more = true;
     for (int i = 0; i < kReadBatch; ++i) {
         snd_seq_event_t* ev = nullptr;
@@ -490,19 +585,22 @@ bool AlsaSystem::ReadInput(bool polled) {
             more = false;
             break;
         }
-        if (r == -ENOSPC) {  // the kernel emptied our full FIFO
+        if (r == -ENOSPC) { // the kernel emptied our full FIFO
             shared_.overruns->fetch_add(1, std::memory_order_relaxed);
             overran_.store(true, std::memory_order_release);
             continue;
         }
-        if (r == -EINTR) continue;
+        if (r == -EINTR)
+            continue;
         if (r < 0) {
             Lose("reading", r);
             more = false;
             break;
         }
-        if (ev == nullptr) continue;
-        if (ev->source.client == SND_SEQ_CLIENT_SYSTEM && ev->source.port == SND_SEQ_PORT_SYSTEM_ANNOUNCE) {
+        if (ev == nullptr)
+            continue;
+        if (ev->source.client == SND_SEQ_CLIENT_SYSTEM &&
+            ev->source.port == SND_SEQ_PORT_SYSTEM_ANNOUNCE) {
             Announce(*ev);
             continue;
         }
@@ -514,31 +612,39 @@ bool AlsaSystem::ReadInput(bool polled) {
                 break;
             }
         }
-        if (handle == 0) continue;  // stopped, closed, or not ours to hear
+        if (handle == 0)
+            continue; // stopped, closed, or not ours to hear
         uint32_t words[zm_alsa::kMaxDecoded];
         const int n = zm_alsa::DecodeEvent(*ev, words);
-        for (int k = 0; k < n; ++k) shared_.in->Push(handle, words[k]);
+        for (int k = 0; k < n; ++k)
+            shared_.in->Push(handle, words[k]);
         pushed = pushed || n > 0;
     }
-    if (pushed) shared_.in->Pushed();
+    if (pushed)
+        shared_.in->Pushed();
     return more;
 }
 
 // Writes what waits in one stream as far as the receiver and the pacing allow; returns
 // the ms until it wants to run again, -1 when only a new send can give it work. An open
 // slot's writer stops after any message when the UI thread wants the slot.
-int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, std::atomic<bool>* idle) {
-    if (s.retryAt > now) return MsUntil(s.retryAt, now);
+int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted,
+                      std::atomic<bool>* idle)
+{
+    if (s.retryAt > now)
+        return MsUntil(s.retryAt, now);
     int wait = -1, done = 0;
-    s.credit = 0;  // the program has read since: ask again before the first send
+    s.credit = 0; // the program has read since: ask again before the first send
     uint32_t word;
     for (;;) {
         if (!s.queue->Peek(&word)) {
-            if (idle == nullptr) break;
+            if (idle == nullptr)
+                break;
             // Idle first, then look again: a send in between either shows here or kicks us.
             idle->store(true);
             // The UI thread's drain moves its backlog into the ring and tells us (Sent).
-            if (!s.queue->Peek(&word)) break;
+            if (!s.queue->Peek(&word))
+                break;
             idle->store(false);
         }
         if (done == kWriteBatch) {
@@ -561,7 +667,8 @@ int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, s
                 break;
             }
         }
-        const int cells = snd_seq_ev_is_variable(&ev) ? 2 : 1;  // a variable event: one more for its data
+        const int cells =
+            snd_seq_ev_is_variable(&ev) ? 2 : 1; // a variable event: one more for its data
         if (s.user && s.credit < cells && !HasRoom(s, cells, now)) {
             wait = s.roomWaitMs;
             break;
@@ -570,11 +677,12 @@ int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, s
         snd_seq_ev_set_dest(&ev, ClientOf(s.dest), PortOf(s.dest));
         snd_seq_ev_set_direct(&ev);
         const int r = snd_seq_event_output_direct(seq_, &ev);
-        if (r == -EAGAIN || r == -ENOMEM) {  // the receiver's FIFO is full: keep it, try again
+        if (r == -EAGAIN || r == -ENOMEM) { // the receiver's FIFO is full: keep it, try again
             // Other senders filled it since we asked: the program will find its FIFO emptied.
             if (s.user && s.refused++ == 0) {
                 std::fprintf(stderr,
-                             "ZYN_MOUSE: MIDI output %d:%d was filled up by other senders too; it loses what waited "
+                             "ZYN_MOUSE: MIDI output %d:%d was filled up by other senders too; it "
+                             "loses what waited "
                              "in its buffer\n",
                              ClientOf(s.dest), PortOf(s.dest));
             }
@@ -586,13 +694,17 @@ int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, s
         if (r < 0) {
             s.dead = true;
             ++s.discarded;
-            std::fprintf(stderr, "ZYN_MOUSE: MIDI output %d:%d refuses messages (%s); what waits for it is dropped\n",
+            std::fprintf(stderr,
+                         "ZYN_MOUSE: MIDI output %d:%d refuses messages (%s); what waits for it is "
+                         "dropped\n",
                          ClientOf(s.dest), PortOf(s.dest), snd_strerror(r));
             s.queue->Pop();
             continue;
         }
-        if (s.paced) s.pacer.Take(bytes);
-        if (s.user) s.credit -= cells;
+        if (s.paced)
+            s.pacer.Take(bytes);
+        if (s.user)
+            s.credit -= cells;
         s.queue->Pop();
         ++done;
         // The UI thread may close or reopen the slot between two messages, never during one.
@@ -601,42 +713,49 @@ int AlsaSystem::Write(Stream& s, int64_t now, const std::atomic<bool>* wanted, s
             break;
         }
     }
-    if (done > 0 && idle != nullptr && s.queue->WantsRefill()) shared_.askDrain();
+    if (done > 0 && idle != nullptr && s.queue->WantsRefill())
+        shared_.askDrain();
     return wait;
 }
 
 // Asks the kernel how much room the receiving program has; when it has none, says so once
 // it has lasted, and looks again a little later each time.
-bool AlsaSystem::HasRoom(Stream& s, int cells, int64_t now) {
+bool AlsaSystem::HasRoom(Stream& s, int cells, int64_t now)
+{
     const int free = FreeCells(ClientOf(s.dest));
     // A program that is gone has room for nothing: the send says so.
     s.credit = free < 0 ? cells : free - s.reserve;
     if (s.credit >= cells) {
         if (s.saidFull) {
             std::fprintf(stderr, "ZYN_MOUSE: MIDI output %d:%d takes messages again after %.1f s\n",
-                         ClientOf(s.dest), PortOf(s.dest), static_cast<double>(now - s.fullSince) / kSecond);
+                         ClientOf(s.dest), PortOf(s.dest),
+                         static_cast<double>(now - s.fullSince) / kSecond);
         }
         s.fullSince = 0;
         s.saidFull = false;
         s.roomWaitMs = 0;
         return true;
     }
-    if (s.fullSince == 0) s.fullSince = now;
+    if (s.fullSince == 0)
+        s.fullSince = now;
     s.roomWaitMs = std::clamp(s.roomWaitMs * 2, 1, kMaxRoomWaitMs);
     s.retryAt = now + s.roomWaitMs * kMs;
     if (!s.saidFull && now - s.fullSince >= kSecond) {
         s.saidFull = true;
-        std::fprintf(stderr, "ZYN_MOUSE: MIDI output %d:%d has taken nothing for 1 s; %zu messages wait for it\n",
-                     ClientOf(s.dest), PortOf(s.dest), s.queue->Waiting());
+        std::fprintf(
+            stderr,
+            "ZYN_MOUSE: MIDI output %d:%d has taken nothing for 1 s; %zu messages wait for it\n",
+            ClientOf(s.dest), PortOf(s.dest), s.queue->Waiting());
     }
     return false;
 }
 
 // A closed output's stream, until what waits has left (and a paced wire is quiet again) or
 // its second is up; returns the ms until it wants to run again, -2 once it is finished.
-int AlsaSystem::Deliver(Closed& c, int64_t now) {
+int AlsaSystem::Deliver(Closed& c, int64_t now)
+{
     Stream& s = c.s;
-    s.queue->Refill();  // the UI thread let go of the backlog with the stream
+    s.queue->Refill(); // the UI thread let go of the backlog with the stream
     int wait = Write(s, now, nullptr, nullptr);
     const uint64_t left = s.queue->Waiting();
     const int64_t wire = s.paced ? s.pacer.WaitFor(WirePacer::kBurstBytes) : 0;
@@ -644,13 +763,17 @@ int AlsaSystem::Deliver(Closed& c, int64_t now) {
         Finish(s, left);
         return -2;
     }
-    if (left == 0) wait = MsUntil(now + wire, now);
-    if (s.queue->WantsRefill()) wait = 0;
+    if (left == 0)
+        wait = MsUntil(now + wire, now);
+    if (s.queue->WantsRefill())
+        wait = 0;
     return std::min(wait < 0 ? MsUntil(c.deadline, now) : wait, MsUntil(c.deadline, now));
 }
 
-int AlsaSystem::Serve(const pollfd* fds, int n) {
-    if (!Alive()) return -1;
+int AlsaSystem::Serve(const pollfd* fds, int n)
+{
+    if (!Alive())
+        return -1;
     bool polled = false;
     for (int i = 0; i < n; ++i) {
         if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
@@ -662,12 +785,14 @@ int AlsaSystem::Serve(const pollfd* fds, int n) {
     moreInput_ = (moreInput_ || polled) && ReadInput(polled && !moreInput_);
     int wait = moreInput_ ? 0 : -1;
     auto want = [&wait](int w) {
-        if (w >= 0 && (wait < 0 || w < wait)) wait = w;
+        if (w >= 0 && (wait < 0 || w < wait))
+            wait = w;
     };
     const int64_t now = SteadyNs();
     auto takeHanded = [this] {
         std::lock_guard lock(handMutex_);
-        for (Closed& c : handed_) closed_.push_back(std::move(c));
+        for (Closed& c : handed_)
+            closed_.push_back(std::move(c));
         const bool took = !handed_.empty();
         handed_.clear();
         return took;
@@ -677,7 +802,8 @@ int AlsaSystem::Serve(const pollfd* fds, int n) {
     // so does an open output: what was sent first reaches the port first.
     auto waitsBehind = [this](int dest, size_t before) {
         for (size_t k = 0; k < before; ++k) {
-            if (closed_[k].s.dest == dest) return true;
+            if (closed_[k].s.dest == dest)
+                return true;
         }
         return false;
     };
@@ -701,23 +827,28 @@ int AlsaSystem::Serve(const pollfd* fds, int n) {
         }
         std::unique_lock lock(out.mutex);
         if (out.s.dest == kNoAddr) {
-            out.idle.store(true);  // so that the first send after the next open wakes us
+            out.idle.store(true); // so that the first send after the next open wakes us
             continue;
         }
-        if (takeHanded()) want(0);
-        if (waitsBehind(out.s.dest, closed_.size())) continue;
+        if (takeHanded())
+            want(0);
+        if (waitsBehind(out.s.dest, closed_.size()))
+            continue;
         want(Write(out.s, now, &out.wanted, &out.idle));
     }
     return wait;
 }
 
-}  // namespace
+} // namespace
 
-std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why) {
+std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why)
+{
     // Checked first so that alsa-lib has nothing to complain about on machines without it.
     if (access("/dev/snd/seq", R_OK | W_OK) != 0) {
-        *why = std::string("no JACK server answers and the ALSA sequencer is not available (/dev/snd/seq: ") +
-               std::strerror(errno) + ")";
+        *why =
+            std::string(
+                "no JACK server answers and the ALSA sequencer is not available (/dev/snd/seq: ") +
+            std::strerror(errno) + ")";
         return nullptr;
     }
     snd_seq_t* seq = nullptr;
@@ -734,28 +865,35 @@ std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why) {
     snd_seq_client_info_alloca(&info);
     err = snd_seq_get_client_info(seq, info);
     if (err >= 0) {
-        for (snd_seq_event_type_t type : zm_alsa::kDecodedTypes) snd_seq_client_info_event_filter_add(info, type);
-        for (int type : {SND_SEQ_EVENT_CLIENT_START, SND_SEQ_EVENT_CLIENT_EXIT, SND_SEQ_EVENT_PORT_START,
-                         SND_SEQ_EVENT_PORT_EXIT}) {
+        for (snd_seq_event_type_t type : zm_alsa::kDecodedTypes)
+            snd_seq_client_info_event_filter_add(info, type);
+        for (int type : {SND_SEQ_EVENT_CLIENT_START, SND_SEQ_EVENT_CLIENT_EXIT,
+                         SND_SEQ_EVENT_PORT_START, SND_SEQ_EVENT_PORT_EXIT}) {
             snd_seq_client_info_event_filter_add(info, type);
         }
         err = snd_seq_set_client_info(seq, info);
     }
-    if (err >= 0) err = snd_seq_set_input_buffer_size(seq, kInputBufferBytes);
+    if (err >= 0)
+        err = snd_seq_set_input_buffer_size(seq, kInputBufferBytes);
     if (err < 0) {
-        *why = std::string("the ALSA sequencer refused our client's settings (") + snd_strerror(err) + ")";
+        *why = std::string("the ALSA sequencer refused our client's settings (") +
+               snd_strerror(err) + ")";
         snd_seq_close(seq);
         return nullptr;
     }
     // A deeper FIFO rides out longer stalls of the service thread before the kernel drops.
-    if (snd_seq_set_client_pool_input(seq, 2000) < 0) snd_seq_set_client_pool_input(seq, 1000);
+    if (snd_seq_set_client_pool_input(seq, 2000) < 0)
+        snd_seq_set_client_pool_input(seq, 1000);
     constexpr unsigned kPrivate = SND_SEQ_PORT_CAP_NO_EXPORT;
-    const int in = snd_seq_create_simple_port(seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | kPrivate,
-                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-    const int out = snd_seq_create_simple_port(seq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | kPrivate,
-                                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    const int in = snd_seq_create_simple_port(
+        seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | kPrivate,
+        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    const int out = snd_seq_create_simple_port(
+        seq, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | kPrivate,
+        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     err = in < 0 ? in : out < 0 ? out : 0;
-    if (err == 0) err = snd_seq_connect_from(seq, in, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+    if (err == 0)
+        err = snd_seq_connect_from(seq, in, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (err < 0) {
         *why = std::string("the ALSA sequencer refused our ports (") + snd_strerror(err) + ")";
         snd_seq_close(seq);
@@ -764,4 +902,4 @@ std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why) {
     return std::make_unique<AlsaSystem>(seq, in, out, shared);
 }
 
-}  // namespace zm_midi
+} // namespace zm_midi

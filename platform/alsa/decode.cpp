@@ -7,19 +7,35 @@ namespace {
 
 using zm_midi::PackBytes;
 
-uint8_t Clamp7(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 127 ? 127 : v); }
-int Clamp14(int v) { return v < 0 ? 0 : v > 16383 ? 16383 : v; }
-uint8_t Msb(int v14) { return static_cast<uint8_t>(v14 >> 7); }
-uint8_t Lsb(int v14) { return static_cast<uint8_t>(v14 & 0x7F); }
+uint8_t Clamp7(int v)
+{
+    return static_cast<uint8_t>(v < 0 ? 0 : v > 127 ? 127 : v);
+}
+int Clamp14(int v)
+{
+    return v < 0 ? 0 : v > 16383 ? 16383 : v;
+}
+uint8_t Msb(int v14)
+{
+    return static_cast<uint8_t>(v14 >> 7);
+}
+uint8_t Lsb(int v14)
+{
+    return static_cast<uint8_t>(v14 & 0x7F);
+}
 
-int One(uint32_t out[], uint32_t word) {
+int One(uint32_t out[], uint32_t word)
+{
     out[0] = word;
     return 1;
 }
 
 // Four controllers: parameter number MSB/LSB, then data entry MSB/LSB.
-int Parameter(uint8_t cc, uint8_t paramMsb, uint8_t paramLsb, const snd_seq_ev_ctrl_t& c, uint32_t out[]) {
-    if (c.param > 16383) return 0;
+int Parameter(uint8_t cc, uint8_t paramMsb, uint8_t paramLsb, const snd_seq_ev_ctrl_t& c,
+              uint32_t out[])
+{
+    if (c.param > 16383)
+        return 0;
     const int param = static_cast<int>(c.param);
     const int value = Clamp14(c.value);
     out[0] = PackBytes(cc, paramMsb, Msb(param));
@@ -29,17 +45,21 @@ int Parameter(uint8_t cc, uint8_t paramMsb, uint8_t paramLsb, const snd_seq_ev_c
     return 4;
 }
 
-}  // namespace
+} // namespace
 
-int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded]) {
+int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded])
+{
     const snd_seq_ev_note_t& n = ev.data.note;
     const snd_seq_ev_ctrl_t& c = ev.data.control;
     switch (ev.type) {
     case SND_SEQ_EVENT_NOTEON:
     case SND_SEQ_EVENT_NOTEOFF:
     case SND_SEQ_EVENT_KEYPRESS: {
-        if (n.channel > 15 || n.note > 127) return 0;
-        const uint8_t kind = ev.type == SND_SEQ_EVENT_NOTEON ? 0x90 : ev.type == SND_SEQ_EVENT_NOTEOFF ? 0x80 : 0xA0;
+        if (n.channel > 15 || n.note > 127)
+            return 0;
+        const uint8_t kind = ev.type == SND_SEQ_EVENT_NOTEON    ? 0x90
+                             : ev.type == SND_SEQ_EVENT_NOTEOFF ? 0x80
+                                                                : 0xA0;
         return One(out, PackBytes(kind | n.channel, n.note, Clamp7(n.velocity)));
     }
     default:
@@ -54,7 +74,8 @@ int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded]) {
     case SND_SEQ_EVENT_CONTROL14:
     case SND_SEQ_EVENT_NONREGPARAM:
     case SND_SEQ_EVENT_REGPARAM:
-        if (c.channel > 15) return 0;
+        if (c.channel > 15)
+            return 0;
         break;
     default:
         break;
@@ -62,10 +83,12 @@ int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded]) {
     const uint8_t cc = static_cast<uint8_t>(0xB0 | (c.channel & 0x0F));
     switch (ev.type) {
     case SND_SEQ_EVENT_CONTROLLER:
-        if (c.param > 127) return 0;
+        if (c.param > 127)
+            return 0;
         return One(out, PackBytes(cc, static_cast<uint8_t>(c.param), Clamp7(c.value)));
     case SND_SEQ_EVENT_PGMCHANGE:
-        if (c.value < 0 || c.value > 127) return 0;
+        if (c.value < 0 || c.value > 127)
+            return 0;
         return One(out, PackBytes(0xC0 | c.channel, static_cast<uint8_t>(c.value)));
     case SND_SEQ_EVENT_CHANPRESS:
         return One(out, PackBytes(0xD0 | c.channel, Clamp7(c.value)));
@@ -74,10 +97,12 @@ int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded]) {
         return One(out, PackBytes(0xE0 | c.channel, Lsb(v), Msb(v)));
     }
     case SND_SEQ_EVENT_CONTROL14: {
-        if (c.param > 127) return 0;
+        if (c.param > 127)
+            return 0;
         const auto param = static_cast<uint8_t>(c.param);
         // Only controllers 0..31 have a fine partner (n + 32); the rest are 7-bit.
-        if (param >= 32) return One(out, PackBytes(cc, param, Clamp7(c.value)));
+        if (param >= 32)
+            return One(out, PackBytes(cc, param, Clamp7(c.value)));
         const int v = Clamp14(c.value);
         out[0] = PackBytes(cc, param, Msb(v));
         out[1] = PackBytes(cc, static_cast<uint8_t>(param + 32), Lsb(v));
@@ -92,21 +117,30 @@ int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded]) {
         return One(out, PackBytes(0xF2, Lsb(v), Msb(v)));
     }
     case SND_SEQ_EVENT_SONGSEL:
-        if (c.value < 0 || c.value > 127) return 0;
+        if (c.value < 0 || c.value > 127)
+            return 0;
         return One(out, PackBytes(0xF3, static_cast<uint8_t>(c.value)));
     case SND_SEQ_EVENT_QFRAME:
-        if (c.value < 0 || c.value > 127) return 0;
+        if (c.value < 0 || c.value > 127)
+            return 0;
         return One(out, PackBytes(0xF1, static_cast<uint8_t>(c.value)));
-    case SND_SEQ_EVENT_TUNE_REQUEST: return One(out, 0xF6);
-    case SND_SEQ_EVENT_CLOCK: return One(out, 0xF8);
-    case SND_SEQ_EVENT_START: return One(out, 0xFA);
-    case SND_SEQ_EVENT_CONTINUE: return One(out, 0xFB);
-    case SND_SEQ_EVENT_STOP: return One(out, 0xFC);
-    case SND_SEQ_EVENT_SENSING: return One(out, 0xFE);
-    case SND_SEQ_EVENT_RESET: return One(out, 0xFF);
+    case SND_SEQ_EVENT_TUNE_REQUEST:
+        return One(out, 0xF6);
+    case SND_SEQ_EVENT_CLOCK:
+        return One(out, 0xF8);
+    case SND_SEQ_EVENT_START:
+        return One(out, 0xFA);
+    case SND_SEQ_EVENT_CONTINUE:
+        return One(out, 0xFB);
+    case SND_SEQ_EVENT_STOP:
+        return One(out, 0xFC);
+    case SND_SEQ_EVENT_SENSING:
+        return One(out, 0xFE);
+    case SND_SEQ_EVENT_RESET:
+        return One(out, 0xFF);
     default:
-        return 0;  // SysEx, notifications, queue control, and whatever else carries no short message
+        return 0; // SysEx, notifications, queue control, and whatever else carries no short message
     }
 }
 
-}  // namespace zm_alsa
+} // namespace zm_alsa

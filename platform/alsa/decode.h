@@ -14,11 +14,13 @@ constexpr int kMaxDecoded = 4;
 
 // Every event type DecodeEvent turns into short messages; all of them have a fixed size.
 constexpr snd_seq_event_type_t kDecodedTypes[] = {
-    SND_SEQ_EVENT_NOTEON,    SND_SEQ_EVENT_NOTEOFF,     SND_SEQ_EVENT_KEYPRESS,     SND_SEQ_EVENT_CONTROLLER,
-    SND_SEQ_EVENT_PGMCHANGE, SND_SEQ_EVENT_CHANPRESS,   SND_SEQ_EVENT_PITCHBEND,    SND_SEQ_EVENT_CONTROL14,
-    SND_SEQ_EVENT_NONREGPARAM, SND_SEQ_EVENT_REGPARAM,  SND_SEQ_EVENT_SONGPOS,      SND_SEQ_EVENT_SONGSEL,
-    SND_SEQ_EVENT_QFRAME,    SND_SEQ_EVENT_TUNE_REQUEST, SND_SEQ_EVENT_CLOCK,       SND_SEQ_EVENT_START,
-    SND_SEQ_EVENT_CONTINUE,  SND_SEQ_EVENT_STOP,        SND_SEQ_EVENT_SENSING,      SND_SEQ_EVENT_RESET,
+    SND_SEQ_EVENT_NOTEON,     SND_SEQ_EVENT_NOTEOFF,      SND_SEQ_EVENT_KEYPRESS,
+    SND_SEQ_EVENT_CONTROLLER, SND_SEQ_EVENT_PGMCHANGE,    SND_SEQ_EVENT_CHANPRESS,
+    SND_SEQ_EVENT_PITCHBEND,  SND_SEQ_EVENT_CONTROL14,    SND_SEQ_EVENT_NONREGPARAM,
+    SND_SEQ_EVENT_REGPARAM,   SND_SEQ_EVENT_SONGPOS,      SND_SEQ_EVENT_SONGSEL,
+    SND_SEQ_EVENT_QFRAME,     SND_SEQ_EVENT_TUNE_REQUEST, SND_SEQ_EVENT_CLOCK,
+    SND_SEQ_EVENT_START,      SND_SEQ_EVENT_CONTINUE,     SND_SEQ_EVENT_STOP,
+    SND_SEQ_EVENT_SENSING,    SND_SEQ_EVENT_RESET,
 };
 
 // Writes the event's short messages (status | data1 << 8 | data2 << 16) to out and returns
@@ -27,4 +29,4 @@ constexpr snd_seq_event_type_t kDecodedTypes[] = {
 // range (velocity, controller value, pressure, bend) are clamped to the nearest valid one.
 int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded]);
 
-}  // namespace zm_alsa
+} // namespace zm_alsa

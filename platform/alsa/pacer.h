@@ -9,16 +9,17 @@
 namespace zm_alsa {
 
 class WirePacer {
-public:
-    using Clock = int64_t (*)();  // monotonic nanoseconds
+  public:
+    using Clock = int64_t (*)(); // monotonic nanoseconds
 
-    static constexpr int64_t kBytesPerSecond = 3125;  // 31,250 baud, 10 bits a byte
+    static constexpr int64_t kBytesPerSecond = 3125; // 31,250 baud, 10 bits a byte
     static constexpr int64_t kBurstBytes = 256;
 
     explicit WirePacer(Clock clock) : clock_(clock) {}
 
     // 0 when bytes may be written now, else the nanoseconds to wait before they may.
-    int64_t WaitFor(int bytes) const {
+    int64_t WaitFor(int bytes) const
+    {
         const int64_t now = clock_();
         const int64_t due = std::max(lineFree_, now) + Cost(bytes) - Cost(kBurstBytes);
         return due > now ? due - now : 0;
@@ -27,11 +28,11 @@ public:
     // Counts bytes as written.
     void Take(int bytes) { lineFree_ = std::max(lineFree_, clock_()) + Cost(bytes); }
 
-private:
+  private:
     static constexpr int64_t Cost(int64_t bytes) { return bytes * 1'000'000'000 / kBytesPerSecond; }
 
     Clock clock_;
-    int64_t lineFree_ = 0;  // when the wire will have sent everything taken so far
+    int64_t lineFree_ = 0; // when the wire will have sent everything taken so far
 };
 
-}  // namespace zm_alsa
+} // namespace zm_alsa

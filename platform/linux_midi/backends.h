@@ -18,4 +18,4 @@ std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why);
 // of a dead server is still being closed.
 bool WaitServiceIdle(int timeoutMs);
 
-}  // namespace zm_midi
+} // namespace zm_midi

@@ -13,7 +13,7 @@
 namespace zm_midi {
 
 class InQueue {
-public:
+  public:
     // signal: asks for a drain; called at most once per drain, from a producer's thread,
     // so it must be safe there (the back ends relay it through the service thread).
     explicit InQueue(size_t capacity, void (*signal)());
@@ -31,7 +31,7 @@ public:
     // Messages refused because the queue was full, since start.
     uint64_t Lost() const { return lost_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     struct Cell {
         std::atomic<size_t> seq;
         PlatMidiHandle handle;
@@ -42,10 +42,10 @@ private:
     size_t mask_;
     void (*signal_)();
     alignas(64) std::atomic<size_t> tail_{0};
-    alignas(64) size_t head_ = 0;  // UI thread only
-    bool inDrain_ = false;         // UI thread only
+    alignas(64) size_t head_ = 0; // UI thread only
+    bool inDrain_ = false;        // UI thread only
     alignas(64) std::atomic<bool> drainDue_{false};
     std::atomic<uint64_t> lost_{0};
 };
 
-}  // namespace zm_midi
+} // namespace zm_midi

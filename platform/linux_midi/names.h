@@ -25,4 +25,4 @@ bool IsLoopback(const PortRef& port);
 // was replaced, even under the same name.
 uint64_t PortId(const PortRef& port);
 
-}  // namespace zm_midi
+} // namespace zm_midi

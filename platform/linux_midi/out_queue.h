@@ -15,19 +15,22 @@
 namespace zm_midi {
 
 class OutQueue {
-public:
+  public:
     explicit OutQueue(size_t ringCapacity = 4096) : ring_(ringCapacity) {}
 
     // UI thread. Keeps the order: once a backlog exists, everything joins it.
-    void Send(uint32_t word) {
+    void Send(uint32_t word)
+    {
         const uint64_t item = Tag(word);
-        if (backlog_.empty() && ring_.TryPush(item)) return;
+        if (backlog_.empty() && ring_.TryPush(item))
+            return;
         backlog_.push_back(item);
         backlogSize_.store(backlog_.size(), std::memory_order_relaxed);
         wantRefill_.store(true, std::memory_order_release);
     }
     // UI thread: moves what fits from the backlog into the ring; true if anything moved.
-    bool Refill() {
+    bool Refill()
+    {
         bool moved = false;
         while (!backlog_.empty() && ring_.TryPush(backlog_.front())) {
             backlog_.pop_front();
@@ -39,7 +42,8 @@ public:
     }
     // UI thread, when the output is closed: what still waits belonged to it and is
     // forgotten, so a slot opened again never sends its predecessor's messages.
-    void Reset() {
+    void Reset()
+    {
         backlog_.clear();
         backlogSize_.store(0, std::memory_order_relaxed);
         gen_.fetch_add(1, std::memory_order_release);
@@ -52,7 +56,8 @@ public:
 
     // Writer's side: the oldest message still meant for this output, left in place until
     // Pop; messages of a closed predecessor are skipped.
-    bool Peek(uint32_t* word) {
+    bool Peek(uint32_t* word)
+    {
         uint64_t item;
         const uint32_t gen = gen_.load(std::memory_order_acquire);
         while (ring_.Peek(&item)) {
@@ -68,16 +73,17 @@ public:
     // True when the UI thread has more for the ring: after making room, ask for a refill.
     bool WantsRefill() const { return wantRefill_.load(std::memory_order_acquire); }
 
-private:
-    uint64_t Tag(uint32_t word) const {
+  private:
+    uint64_t Tag(uint32_t word) const
+    {
         return static_cast<uint64_t>(gen_.load(std::memory_order_relaxed)) << 32 | word;
     }
 
     SpscRing<uint64_t> ring_;
-    std::deque<uint64_t> backlog_;  // UI thread only
-    std::atomic<uint32_t> gen_{0};  // written by the UI thread only
+    std::deque<uint64_t> backlog_; // UI thread only
+    std::atomic<uint32_t> gen_{0}; // written by the UI thread only
     std::atomic<bool> wantRefill_{false};
-    std::atomic<size_t> backlogSize_{0};  // written by the sending side only
+    std::atomic<size_t> backlogSize_{0}; // written by the sending side only
 };
 
-}  // namespace zm_midi
+} // namespace zm_midi

@@ -8,13 +8,14 @@
 
 namespace zm_midi {
 
-template <typename T>
-class SpscRing {
-public:
+template <typename T> class SpscRing {
+  public:
     // capacity is rounded up to a power of two.
-    explicit SpscRing(size_t capacity) {
+    explicit SpscRing(size_t capacity)
+    {
         size_t n = 1;
-        while (n < capacity) n <<= 1;
+        while (n < capacity)
+            n <<= 1;
         mask_ = n - 1;
         items_ = std::make_unique<T[]>(n);
     }
@@ -22,11 +23,13 @@ public:
     size_t Capacity() const { return mask_ + 1; }
 
     // Producer side.
-    bool TryPush(const T& item) {
+    bool TryPush(const T& item)
+    {
         const size_t tail = tail_.load(std::memory_order_relaxed);
         if (tail - headCache_ > mask_) {
             headCache_ = head_.load(std::memory_order_acquire);
-            if (tail - headCache_ > mask_) return false;
+            if (tail - headCache_ > mask_)
+                return false;
         }
         items_[tail & mask_] = item;
         tail_.store(tail + 1, std::memory_order_release);
@@ -34,32 +37,39 @@ public:
     }
 
     // Consumer side: the oldest item, left in place until Pop.
-    bool Peek(T* item) {
+    bool Peek(T* item)
+    {
         const size_t head = head_.load(std::memory_order_relaxed);
         if (head == tailCache_) {
             tailCache_ = tail_.load(std::memory_order_acquire);
-            if (head == tailCache_) return false;
+            if (head == tailCache_)
+                return false;
         }
         *item = items_[head & mask_];
         return true;
     }
-    void Pop() { head_.store(head_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+    void Pop()
+    {
+        head_.store(head_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
 
     // Either side; exact only from the consumer when the producer is idle.
-    size_t Size() const {
+    size_t Size() const
+    {
         return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
     }
-    bool Empty() const {
+    bool Empty() const
+    {
         return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_acquire);
     }
 
-private:
+  private:
     std::unique_ptr<T[]> items_;
     size_t mask_ = 0;
     alignas(64) std::atomic<size_t> head_{0};
-    size_t tailCache_ = 0;  // consumer's
+    size_t tailCache_ = 0; // consumer's
     alignas(64) std::atomic<size_t> tail_{0};
-    size_t headCache_ = 0;  // producer's
+    size_t headCache_ = 0; // producer's
 };
 
-}  // namespace zm_midi
+} // namespace zm_midi

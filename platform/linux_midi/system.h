@@ -15,13 +15,13 @@
 
 namespace zm_midi {
 
-constexpr int kInSlots = 4;   // the most inputs the program opens at once
-constexpr int kOutSlots = 5;  // the most outputs
+constexpr int kInSlots = 4;  // the most inputs the program opens at once
+constexpr int kOutSlots = 5; // the most outputs
 
 struct PortRef {
-    std::string key;     // how the system finds the port again (JACK's full name, ALSA "c:p")
-    std::string shown;   // the name for the device lists, UTF-8, not yet cut
-    std::string client;  // the owning client's name, for the loopback rule
+    std::string key;    // how the system finds the port again (JACK's full name, ALSA "c:p")
+    std::string shown;  // the name for the device lists, UTF-8, not yet cut
+    std::string client; // the owning client's name, for the loopback rule
     std::vector<std::string> aliases;
     // Changes when the system saw the port replaced under the same key (a restarted synth).
     uint64_t incarnation = 0;
@@ -32,15 +32,15 @@ struct PortRef {
 // real-time thread.
 struct Shared {
     InQueue* in = nullptr;
-    void (*askDrain)() = nullptr;  // the UI thread drains and refills soon
-    void (*kickService)() = nullptr;  // the service thread looks at its work again
-    void (*askNames)() = nullptr;  // the probe thread calls FetchNames soon
+    void (*askDrain)() = nullptr;    // the UI thread drains and refills soon
+    void (*kickService)() = nullptr; // the service thread looks at its work again
+    void (*askNames)() = nullptr;    // the probe thread calls FetchNames soon
     // Counts each time the system told us it had to throw received events away.
     std::atomic<uint64_t>* overruns = nullptr;
 };
 
 class System {
-public:
+  public:
     virtual ~System() = default;
     virtual const char* Name() const = 0;
     // False once the system went away (server died, sequencer lost). Any thread.
@@ -50,7 +50,7 @@ public:
     // Messages from the port are pushed to the received queue tagged with handle while
     // the slot runs.
     virtual bool OpenIn(int slot, const PortRef& port) = 0;
-    virtual void RunIn(int slot, PlatMidiHandle handle) = 0;  // 0 stops
+    virtual void RunIn(int slot, PlatMidiHandle handle) = 0; // 0 stops
     virtual void CloseIn(int slot) = 0;
     virtual bool OpenOut(int slot, const PortRef& port) = 0;
     virtual void CloseOut(int slot) = 0;
@@ -70,4 +70,4 @@ public:
     virtual void FetchNames() {}
 };
 
-}  // namespace zm_midi
+} // namespace zm_midi

@@ -15,11 +15,11 @@
 namespace {
 
 constexpr long kPeriodNs = 1'000'000;
-constexpr int64_t kMaxLagNs = 50'000'000;  // further behind than this: skip, do not burst
+constexpr int64_t kMaxLagNs = 50'000'000; // further behind than this: skip, do not burst
 
 struct Tick {
     std::thread thread;
-    std::shared_ptr<std::atomic<bool>> stop;  // one flag per thread, shared with it
+    std::shared_ptr<std::atomic<bool>> stop; // one flag per thread, shared with it
 };
 
 std::atomic<uint32_t> gLastTick{0};
@@ -27,7 +27,7 @@ std::atomic<bool> gTicking{false};
 
 Tick& TheTick()
 {
-    static Tick* tick = new Tick;  // never destroyed (a joinable std::thread must not be)
+    static Tick* tick = new Tick; // never destroyed (a joinable std::thread must not be)
     return *tick;
 }
 
@@ -38,7 +38,7 @@ int64_t Ns(const timespec& t)
 
 void TickLoop(void (*callback)(), std::shared_ptr<std::atomic<bool>> stop)
 {
-    timespec next {};
+    timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     while (!stop->load(std::memory_order_acquire)) {
         next.tv_nsec += kPeriodNs;
@@ -53,22 +53,22 @@ void TickLoop(void (*callback)(), std::shared_ptr<std::atomic<bool>> stop)
         }
         gLastTick.store(PlatTimeMs(), std::memory_order_release);
         callback();
-        timespec now {};
+        timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (Ns(now) - Ns(next) > kMaxLagNs) {
-            next = now;  // stalled (suspend, debugger): go on from now
+            next = now; // stalled (suspend, debugger): go on from now
         }
     }
 }
 
-}  // namespace
+} // namespace
 
 uint32_t PlatTimeMs()
 {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                        static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
+    const uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
     return static_cast<uint32_t>(ms);
 }
 
@@ -98,7 +98,7 @@ void PlatStopTick()
     t.stop->store(true, std::memory_order_release);
     gTicking.store(false, std::memory_order_release);
     if (t.thread.get_id() == std::this_thread::get_id()) {
-        t.thread.detach();  // stopped from its own callback: it ends after this call
+        t.thread.detach(); // stopped from its own callback: it ends after this call
         return;
     }
     t.thread.join();

@@ -37,7 +37,7 @@ std::string LockPath(const char* name)
     return "/tmp/" + safe + "-" + std::to_string(getuid()) + ".lock";
 }
 
-}  // namespace
+} // namespace
 
 // The lock is an exclusive flock on the file, held through a descriptor that stays open for
 // the life of the process: the kernel drops it when the process ends, however it ends
@@ -50,7 +50,7 @@ bool PlatTakeInstanceLock(const char* name)
     if (fd < 0) {
         std::fprintf(stderr, "ZYN_MOUSE: cannot open the instance lock %s: %s\n", path.c_str(),
                      std::strerror(errno));
-        return true;  // no way to tell: do not refuse to run
+        return true; // no way to tell: do not refuse to run
     }
     int rc = 0;
     do {
@@ -61,5 +61,5 @@ bool PlatTakeInstanceLock(const char* name)
         close(fd);
         return !held;
     }
-    return true;  // fd intentionally left open until the process ends
+    return true; // fd intentionally left open until the process ends
 }

@@ -9,4 +9,4 @@ namespace zm_posix {
 // false while no tick thread runs.
 bool LastTick(uint32_t* ms);
 
-}  // namespace zm_posix
+} // namespace zm_posix

@@ -3,8 +3,8 @@
 // The canvas is plain memory of W x H words 0x00RRGGBB that the logic fills directly; a
 // QImage (Format_RGB32) wraps the same memory so that QPainter draws text into those words.
 // Qt writes 0xFF into the top byte of the pixels its text touches; Format_RGB32 ignores it.
-// The fonts are fonts.cpp's; texts seen before are drawn from glyph_cache.cpp's masks, word for word
-// as QPainter would draw them.
+// The fonts are fonts.cpp's; texts seen before are drawn from glyph_cache.cpp's masks, word for
+// word as QPainter would draw them.
 #include "platform/qt/canvas.h"
 
 #include <QtGui/QFont>
@@ -24,17 +24,17 @@ constexpr size_t kGuardWords = 16;
 constexpr uint32_t kGuardValue = 0xA5C3E187u;
 
 struct Canvas {
-    uint32_t* block = nullptr;  // guards, pixels, guards
+    uint32_t* block = nullptr; // guards, pixels, guards
     uint32_t* bits = nullptr;
     int width = 0;
     int height = 0;
     QImage* image = nullptr;   // wraps bits; never copied, so painting never detaches it
     QColor textColor{0, 0, 0}; // a new memory device context starts with black text
-    uint32_t textRgb = 0;       // the same as 0x00RRGGBB, for the glyph cache
+    uint32_t textRgb = 0;      // the same as 0x00RRGGBB, for the glyph cache
     // One painter stays open on the image between texts: making one per text cost more
     // than the glyphs. The fills' direct writes in between need nothing from it.
     QPainter* painter = nullptr;
-    QString text;  // reused, so drawing a text allocates nothing once warmed up
+    QString text; // reused, so drawing a text allocates nothing once warmed up
     PlatFont painterFont = 0;
     int painterAscent = 0;
     QColor painterColor;
@@ -58,16 +58,22 @@ int DecodeUtf8(const char* text, int len, QChar* out)
             ++i;
             continue;
         }
-        const int extra = b >= 0xF0 && b < 0xF5 ? 3 : b >= 0xE0 ? (b < 0xF0 ? 2 : -1) : b >= 0xC2 ? 1 : -1;
-        if (extra < 0 || i + extra >= len) return -1;
+        const int extra = b >= 0xF0 && b < 0xF5 ? 3
+                          : b >= 0xE0           ? (b < 0xF0 ? 2 : -1)
+                          : b >= 0xC2           ? 1
+                                                : -1;
+        if (extra < 0 || i + extra >= len)
+            return -1;
         char32_t cp = b & (0x3F >> extra);
         for (int k = 1; k <= extra; ++k) {
             const auto c = static_cast<unsigned char>(text[i + k]);
-            if ((c & 0xC0) != 0x80) return -1;
+            if ((c & 0xC0) != 0x80)
+                return -1;
             cp = (cp << 6) | (c & 0x3F);
         }
         const char32_t least = extra == 1 ? 0x80 : extra == 2 ? 0x800 : 0x10000;
-        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return -1;
         if (cp >= 0x10000) {
             out[n++] = QChar::highSurrogate(cp);
             out[n++] = QChar::lowSurrogate(cp);
@@ -79,7 +85,7 @@ int DecodeUtf8(const char* text, int len, QChar* out)
     return n;
 }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------------------
 // Contract: canvas.
@@ -129,7 +135,7 @@ uint32_t* PlatCanvasCreate(int width, int height)
 void PlatCanvasRelease()
 {
     Canvas& c = TheCanvas();
-    delete c.painter;  // ends painting before the image goes
+    delete c.painter; // ends painting before the image goes
     c.painter = nullptr;
     c.painterFont = 0;
     delete c.image;
@@ -147,8 +153,9 @@ void PlatCanvasRelease()
 void PlatSetTextColor(uint32_t colorRef)
 {
     Canvas& c = TheCanvas();
-    c.textColor = QColor(static_cast<int>(colorRef & 0xFF), static_cast<int>((colorRef >> 8) & 0xFF),
-                         static_cast<int>((colorRef >> 16) & 0xFF));
+    c.textColor =
+        QColor(static_cast<int>(colorRef & 0xFF), static_cast<int>((colorRef >> 8) & 0xFF),
+               static_cast<int>((colorRef >> 16) & 0xFF));
     c.textRgb = (colorRef & 0xFF) << 16 | (colorRef & 0xFF00) | ((colorRef >> 16) & 0xFF);
 }
 
@@ -159,7 +166,7 @@ void PlatTextOut(int x, int y, const char* text, int len)
         return;
     }
     const PlatFont handle = zm_qt::TextFont();
-    const zm_qt::TextTarget target {c.bits, c.width, c.height};
+    const zm_qt::TextTarget target{c.bits, c.width, c.height};
     const bool cached = zm_qt::GlyphCacheOn();
     if (cached && zm_qt::GlyphCacheDraw(handle, text, len, x, y, c.textRgb, target)) {
         return;
@@ -193,8 +200,8 @@ void PlatTextOut(int x, int y, const char* text, int len)
             out[i] = QChar(static_cast<uchar>(text[i]));
         }
     }
-    if (cached && zm_qt::GlyphCacheAddAndDraw(handle, text, len, c.painter->font(), c.painterAscent, c.text,
-                                              x, y, c.textRgb, target)) {
+    if (cached && zm_qt::GlyphCacheAddAndDraw(handle, text, len, c.painter->font(), c.painterAscent,
+                                              c.text, x, y, c.textRgb, target)) {
         return;
     }
     c.painter->drawText(QPointF(x, static_cast<double>(y) + c.painterAscent), c.text);
@@ -232,4 +239,4 @@ bool CanvasGuardsIntact()
     return true;
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt

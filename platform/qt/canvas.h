@@ -14,4 +14,4 @@ bool CanvasPixels(const uint32_t** bits, int* width, int* height);
 // True unless something wrote into the guard words around the canvas memory.
 bool CanvasGuardsIntact();
 
-}  // namespace zm_qt
+} // namespace zm_qt

@@ -26,11 +26,11 @@ namespace {
 struct FontRecord {
     bool stock = false;
     int stockWhich = 0;
-    int height = 0;     // character cell in pixels
-    int width = 0;      // average character width, 0 = natural
-    int weight = 0;     // 0 = normal, 100..900 as in Win32 (700 = bold)
+    int height = 0; // character cell in pixels
+    int width = 0;  // average character width, 0 = natural
+    int weight = 0; // 0 = normal, 100..900 as in Win32 (700 = bold)
     int charset = 0;
-    std::string face;   // 8-bit face name as given
+    std::string face; // 8-bit face name as given
     bool deleted = false;
     bool resolved = false;
     bool resolvable = false;
@@ -39,7 +39,7 @@ struct FontRecord {
 };
 
 struct FontTable {
-    std::vector<FontRecord*> records;  // handle = index + 1
+    std::vector<FontRecord*> records; // handle = index + 1
     PlatFont stockHandles[5] = {};
     PlatFont current = 0;
 };
@@ -122,15 +122,15 @@ QStringList FamiliesFor(const FontRecord& r)
             families = QFontDatabase::systemFont(QFontDatabase::GeneralFont).families();
             families << Installed({"Liberation Sans", "DejaVu Sans"});
             break;
-        default:  // proportional, interface and system faces: an Arial-like sans
+        default: // proportional, interface and system faces: an Arial-like sans
             families = Installed({"Arial", "Liberation Sans", "DejaVu Sans"});
             break;
         }
     } else if (r.charset == 128 || IsMsGothic(r.face)) {
         // A Japanese gothic face if one is installed, else the closest sans.
-        families = Installed({"MS Gothic", "IPAexGothic", "IPAGothic", "Noto Sans CJK JP",
-                              "Noto Sans JP", "Source Han Sans JP", "TakaoGothic", "VL Gothic",
-                              "Droid Sans Fallback"});
+        families =
+            Installed({"MS Gothic", "IPAexGothic", "IPAGothic", "Noto Sans CJK JP", "Noto Sans JP",
+                       "Source Han Sans JP", "TakaoGothic", "VL Gothic", "Droid Sans Fallback"});
         families << Installed({"Liberation Sans", "DejaVu Sans"});
     } else if (EqualsNoCase(r.face, "arial")) {
         families = Installed({"Arial", "Liberation Sans"});
@@ -158,8 +158,8 @@ int CellOf(const QFont& f)
 // over all its glyphs, Cyrillic and Greek included) would be about 30 % larger.
 double WeightedAverageWidth(const QFont& f)
 {
-    static constexpr int kWeights[26] = {64, 14, 27, 35, 100, 20, 14, 42, 63, 3, 6, 35, 20,
-                                         56, 56, 17, 4,  49, 56, 71, 31, 10, 18, 3, 18, 2};
+    static constexpr int kWeights[26] = {64, 14, 27, 35, 100, 20, 14, 42, 63, 3,  6, 35, 20,
+                                         56, 56, 17, 4,  49,  56, 71, 31, 10, 18, 3, 18, 2};
     const QFontMetricsF m(f);
     double sum = 166 * m.horizontalAdvance(QLatin1Char(' '));
     for (int i = 0; i < 26; ++i) {
@@ -178,7 +178,7 @@ void Resolve(FontRecord& r)
         return;
     }
     if (QGuiApplication::instance() == nullptr) {
-        return;  // too early: fonts can only be measured once the application exists
+        return; // too early: fonts can only be measured once the application exists
     }
     r.resolved = true;
 
@@ -189,7 +189,7 @@ void Resolve(FontRecord& r)
         weight = r.stockWhich == PSTOCK_SYSTEM ? 700 : 400;
     }
     if (height < 0) {
-        height = -height;  // Win32: a negative height is the em height; close enough here
+        height = -height; // Win32: a negative height is the em height; close enough here
     }
     if (height == 0) {
         height = 16;
@@ -201,9 +201,9 @@ void Resolve(FontRecord& r)
     QFont f;
     f.setFamilies(FamiliesFor(r));
     f.setStyleHint(r.stock && r.stockWhich == PSTOCK_ANSI_FIXED ? QFont::TypeWriter
-                                                                 : QFont::SansSerif);
+                                                                : QFont::SansSerif);
     f.setWeight(static_cast<QFont::Weight>(std::clamp(weight, 1, 1000)));
-    f.setKerning(false);  // Win32 TextOut does not kern
+    f.setKerning(false); // Win32 TextOut does not kern
     f.setStyleStrategy(QFont::StyleStrategy(QFont::PreferAntialias | QFont::NoSubpixelAntialias));
 
     // Cell height: roughly 7/8 of the cell is the em for Arial-like faces; walk from there.
@@ -235,7 +235,7 @@ void Resolve(FontRecord& r)
     r.resolvable = true;
 }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------------------
 // Contract: fonts.
@@ -269,7 +269,7 @@ PlatFont PlatCreateFont(int height, int width, int weight, int charset, const ch
     r->weight = weight;
     r->charset = charset;
     if (face != nullptr) {
-        r->face.assign(face, strnlen(face, 32));  // LOGFONT face names hold 31 bytes
+        r->face.assign(face, strnlen(face, 32)); // LOGFONT face names hold 31 bytes
     }
     return AddRecord(r);
 }
@@ -278,10 +278,10 @@ void PlatDeleteFont(PlatFont font)
 {
     FontRecord* r = Record(font);
     if (r == nullptr || r->stock) {
-        return;  // deleting a stock font does nothing
+        return; // deleting a stock font does nothing
     }
     if (Fonts().current == font) {
-        return;  // as in Win32: a selected font is not deleted
+        return; // as in Win32: a selected font is not deleted
     }
     r->deleted = true;
     if (QGuiApplication::instance() != nullptr) {
@@ -338,4 +338,4 @@ bool FontCell(PlatFont font, int* cellHeight, double* averageWidth)
     return true;
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt

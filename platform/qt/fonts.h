@@ -19,4 +19,4 @@ bool ResolveFont(PlatFont font, QFont* out, int* ascent);
 // weighted small letters and space) of a handle, in pixels.
 bool FontCell(PlatFont font, int* cellHeight, double* averageWidth);
 
-}  // namespace zm_qt
+} // namespace zm_qt

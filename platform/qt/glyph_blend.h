@@ -32,9 +32,8 @@ struct Blends {
 };
 
 class Blender {
-public:
-    Blender(Blends* table, uint32_t src, uint32_t ground)
-        : src_(src), ground_(ground)
+  public:
+    Blender(Blends* table, uint32_t src, uint32_t ground) : src_(src), ground_(ground)
     {
         Blends* b = &table[((src * 0x9E3779B1u) ^ (ground * 0x85EBCA77u)) >> 26];
         if (!b->used || b->src != src || b->ground != ground) {
@@ -53,10 +52,10 @@ public:
         *px = d == ground_ ? out_[c] : (c == 255 ? src_ : Scale(src_, c) + Scale(d, 255 - c));
     }
 
-private:
+  private:
     uint32_t src_;
     uint32_t ground_;
     const uint32_t* out_;
 };
 
-}  // namespace zm_qt
+} // namespace zm_qt

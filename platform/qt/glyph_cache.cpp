@@ -39,26 +39,26 @@ namespace {
 // The bound on memory: once any pool is full, everything is dropped and filled again (the
 // monitor's changing numbers would otherwise grow it without end). About 1.8 MiB in all.
 constexpr size_t kMaxTexts = 2048;
-constexpr size_t kTableSize = 4096;  // power of two, twice the texts: probes stay short
+constexpr size_t kTableSize = 4096; // power of two, twice the texts: probes stay short
 constexpr size_t kMaxKeyBytes = 64 * 1024;
 constexpr size_t kMaxCoverage = 1024 * 1024;
 constexpr size_t kMaxRuns = 64 * 1024;
 constexpr size_t kMaxLayers = 32 * 1024;
 constexpr int kLongestText = 255;
-constexpr int kLargestScratch = 1 << 22;  // pixels
+constexpr int kLargestScratch = 1 << 22; // pixels
 
 // Checking a new mask: a ground and a colour whose blends round differently in every byte.
 constexpr uint32_t kCheckGround = 0x00C86432;
 constexpr uint32_t kCheckColor = 0x0033A1E7;
 
-struct Run {  // covered pixels in a row, from the text's top-left
+struct Run { // covered pixels in a row, from the text's top-left
     int16_t dx;
     int16_t dy;
     uint16_t len;
-    uint32_t coverage;  // offset in Cache::coverage
+    uint32_t coverage; // offset in Cache::coverage
 };
 
-struct Layer {  // a later glyph's coverage of a pixel already covered
+struct Layer { // a later glyph's coverage of a pixel already covered
     int16_t dx;
     int16_t dy;
     uint8_t coverage;
@@ -67,9 +67,9 @@ struct Layer {  // a later glyph's coverage of a pixel already covered
 struct Entry {
     PlatFont font;
     uint32_t hash;
-    uint32_t key;  // offset in Cache::keys
+    uint32_t key; // offset in Cache::keys
     uint32_t keyLen;
-    bool viaQt;  // the mask cannot reproduce it: QPainter draws it
+    bool viaQt; // the mask cannot reproduce it: QPainter draws it
     uint32_t run;
     uint32_t runCount;
     uint32_t layer;
@@ -80,7 +80,7 @@ struct Cache {
     bool on = true;
     bool reserved = false;
     std::vector<Entry> entries;
-    std::vector<int32_t> table;  // entry index, -1 empty
+    std::vector<int32_t> table; // entry index, -1 empty
     std::vector<char> keys;
     std::vector<uint8_t> coverage;
     std::vector<Run> runs;
@@ -161,7 +161,8 @@ void Blit(Cache& c, const Entry& e, int x, int y, uint32_t rgb, const zm_qt::Tex
     const long long gy = static_cast<long long>(y) + run->dy;
     const long long gx = static_cast<long long>(x) + run->dx;
     const bool inside = gy >= 0 && gy < t.height && gx >= 0 && gx < t.width;
-    zm_qt::Blender blend(c.blends.data(), 0xFF000000u | rgb, inside ? t.bits[gy * t.width + gx] : 0);
+    zm_qt::Blender blend(c.blends.data(), 0xFF000000u | rgb,
+                         inside ? t.bits[gy * t.width + gx] : 0);
     for (uint32_t i = 0; i < e.runCount; ++i, ++run) {
         const long long row = static_cast<long long>(y) + run->dy;
         if (row < 0 || row >= t.height) {
@@ -188,7 +189,8 @@ void Blit(Cache& c, const Entry& e, int x, int y, uint32_t rgb, const zm_qt::Tex
 
 // Draws the text's glyphs one by one onto the scratch image (text top-left at (ox, oy)),
 // recording per pixel the first glyph's coverage and, in order, the later ones'.
-bool Rasterise(Cache& c, QImage& image, const QFont& font, int ascent, const QString& text, int ox, int oy)
+bool Rasterise(Cache& c, QImage& image, const QFont& font, int ascent, const QString& text, int ox,
+               int oy)
 {
     const int w = image.width();
     const int h = image.height();
@@ -213,13 +215,15 @@ bool Rasterise(Cache& c, QImage& image, const QFont& font, int ascent, const QSt
         one.setRawFont(raw);
         for (qsizetype g = 0; g < glyphs.size(); ++g) {
             const QPointF pos(at[g].x(), at[g].y() - baseline);
-            const QRectF box = raw.boundingRect(glyphs[g]).translated(pos + QPointF(ox, oy + ascent));
+            const QRectF box =
+                raw.boundingRect(glyphs[g]).translated(pos + QPointF(ox, oy + ascent));
             const int left = std::max(0, static_cast<int>(box.left()) - 3);
             const int top = std::max(0, static_cast<int>(box.top()) - 3);
             const int right = std::min(w, static_cast<int>(box.right()) + 4);
             const int bottom = std::min(h, static_cast<int>(box.bottom()) + 4);
             for (int y = top; y < bottom; ++y) {
-                std::fill_n(c.scratch.data() + static_cast<size_t>(y) * w + left, std::max(0, right - left), 0u);
+                std::fill_n(c.scratch.data() + static_cast<size_t>(y) * w + left,
+                            std::max(0, right - left), 0u);
             }
             one.setGlyphIndexes({glyphs[g]});
             one.setPositions({pos});
@@ -261,14 +265,16 @@ void Store(Cache& c, Entry& e, int w, int h, int ox, int oy)
                 ++end;
             }
             c.runs.push_back({static_cast<int16_t>(x - ox), static_cast<int16_t>(y - oy),
-                              static_cast<uint16_t>(end - x), static_cast<uint32_t>(c.coverage.size())});
+                              static_cast<uint16_t>(end - x),
+                              static_cast<uint32_t>(c.coverage.size())});
             c.coverage.insert(c.coverage.end(), row + x, row + end);
             x = end;
         }
     }
     for (size_t k = 0; k < c.laterAt.size(); ++k) {
         const int i = c.laterAt[k];
-        c.layers.push_back({static_cast<int16_t>(i % w - ox), static_cast<int16_t>(i / w - oy), c.laterCoverage[k]});
+        c.layers.push_back({static_cast<int16_t>(i % w - ox), static_cast<int16_t>(i / w - oy),
+                            c.laterCoverage[k]});
     }
     e.runCount = static_cast<uint32_t>(c.runs.size()) - e.run;
     e.layerCount = static_cast<uint32_t>(c.layers.size()) - e.layer;
@@ -278,12 +284,14 @@ void Store(Cache& c, Entry& e, int w, int h, int ox, int oy)
 bool InkOnBorder(const std::vector<uint32_t>& px, int w, int h)
 {
     for (int x = 0; x < w; ++x) {
-        if (px[static_cast<size_t>(x)] != kCheckGround || px[static_cast<size_t>(h - 1) * w + x] != kCheckGround) {
+        if (px[static_cast<size_t>(x)] != kCheckGround ||
+            px[static_cast<size_t>(h - 1) * w + x] != kCheckGround) {
             return true;
         }
     }
     for (int y = 0; y < h; ++y) {
-        if (px[static_cast<size_t>(y) * w] != kCheckGround || px[static_cast<size_t>(y) * w + w - 1] != kCheckGround) {
+        if (px[static_cast<size_t>(y) * w] != kCheckGround ||
+            px[static_cast<size_t>(y) * w + w - 1] != kCheckGround) {
             return true;
         }
     }
@@ -302,8 +310,8 @@ bool Make(Cache& c, Entry& e, const QFont& font, int ascent, const QString& text
     }
     const auto count = static_cast<size_t>(w * h);
     c.scratch.assign(count, 0);
-    QImage image(reinterpret_cast<uchar*>(c.scratch.data()), static_cast<int>(w), static_cast<int>(h),
-                 static_cast<qsizetype>(w) * 4, QImage::Format_RGB32);
+    QImage image(reinterpret_cast<uchar*>(c.scratch.data()), static_cast<int>(w),
+                 static_cast<int>(h), static_cast<qsizetype>(w) * 4, QImage::Format_RGB32);
     if (!Rasterise(c, image, font, ascent, text, pad, pad)) {
         return false;
     }
@@ -341,7 +349,7 @@ bool Make(Cache& c, Entry& e, const QFont& font, int ascent, const QString& text
     return true;
 }
 
-}  // namespace
+} // namespace
 
 namespace zm_qt {
 
@@ -389,7 +397,7 @@ bool GlyphCacheAddAndDraw(PlatFont font, const char* bytes, int len, const QFont
     if (c.entries.size() >= kMaxTexts || c.keys.size() + static_cast<size_t>(len) > kMaxKeyBytes) {
         Drop(c);
     }
-    Entry e {};
+    Entry e{};
     e.font = font;
     e.hash = Hash(font, bytes, len);
     e.keyLen = static_cast<uint32_t>(len);
@@ -413,10 +421,11 @@ bool GlyphCacheAddAndDraw(PlatFont font, const char* bytes, int len, const QFont
 void GlyphCacheUsage(int* masks, int* viaQt, size_t* bytes)
 {
     const Cache& c = TheCache();
-    *viaQt = static_cast<int>(std::count_if(c.entries.begin(), c.entries.end(), [](const Entry& e) { return e.viaQt; }));
+    *viaQt = static_cast<int>(
+        std::count_if(c.entries.begin(), c.entries.end(), [](const Entry& e) { return e.viaQt; }));
     *masks = static_cast<int>(c.entries.size()) - *viaQt;
     *bytes = c.keys.size() + c.coverage.size() + c.runs.size() * sizeof(Run) +
              c.layers.size() * sizeof(Layer) + c.entries.size() * sizeof(Entry);
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt

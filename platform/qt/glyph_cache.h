@@ -31,10 +31,11 @@ bool GlyphCacheDraw(PlatFont font, const char* bytes, int len, int x, int y, uin
 // its mask and draws it as GlyphCacheDraw does. False when this text is to be drawn by
 // QPainter: the mask could not reproduce it exactly, or it is too long to keep.
 bool GlyphCacheAddAndDraw(PlatFont font, const char* bytes, int len, const QFont& qfont, int ascent,
-                          const QString& text, int x, int y, uint32_t rgb, const TextTarget& target);
+                          const QString& text, int x, int y, uint32_t rgb,
+                          const TextTarget& target);
 
 // What the cache holds now (for the tests): texts kept as masks, texts left to QPainter, and
 // the bytes of masks, keys and entries.
 void GlyphCacheUsage(int* masks, int* viaQt, size_t* bytes);
 
-}  // namespace zm_qt
+} // namespace zm_qt

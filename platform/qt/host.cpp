@@ -32,11 +32,11 @@ constexpr uint32_t kMkShift = 0x0004;
 constexpr uint32_t kMkControl = 0x0008;
 constexpr uint32_t kMkMButton = 0x0010;
 
-}  // namespace
+} // namespace
 
 Host& TheHost()
 {
-    static Host* host = new Host;  // never destroyed: no static-destruction order to mind
+    static Host* host = new Host; // never destroyed: no static-destruction order to mind
     return *host;
 }
 
@@ -55,9 +55,8 @@ intptr_t Send(uint32_t message, uintptr_t wParam, intptr_t lParam)
 
 intptr_t PackPoint(int x, int y)
 {
-    const uint32_t packed =
-        static_cast<uint32_t>(static_cast<uint16_t>(x)) |
-        (static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16);
+    const uint32_t packed = static_cast<uint32_t>(static_cast<uint16_t>(x)) |
+                            (static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16);
     return static_cast<intptr_t>(packed);
 }
 
@@ -106,7 +105,7 @@ void KillAllTimers()
     h.timerTicks.clear();
 }
 
-}  // namespace
+} // namespace
 
 // Win32 DestroyWindow: PM_DESTROY, then the window goes. From inside one of the window's
 // own event handlers it is deleted later; otherwise (refused creation) at once.
@@ -153,7 +152,7 @@ void SetMessageObserver(MessageObserver observer)
     TheHost().observer = observer;
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt
 
 using namespace zm_qt;
 
@@ -240,7 +239,7 @@ void FireSteppedTimer(uint32_t id, QTimer* timer)
     Send(PM_TIMER, id, 0);
 }
 
-}  // namespace
+} // namespace
 
 void PlatSetTimer(uint32_t id, uint32_t intervalMs)
 {
@@ -286,7 +285,7 @@ void PlatPostQuit(int code)
     h.quitPending = true;
     h.quitCode = code;
     if (QCoreApplication::instance() != nullptr) {
-        QCoreApplication::exit(code);  // ends a running loop once this message is handled
+        QCoreApplication::exit(code); // ends a running loop once this message is handled
     }
 }
 
@@ -320,7 +319,7 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr || host.window) {
         return false;
     }
-    QApplication::setQuitOnLastWindowClosed(false);  // the logic ends the loop itself
+    QApplication::setQuitOnLastWindowClosed(false); // the logic ends the loop itself
     if (className != nullptr && *className != '\0') {
         // The class name becomes the class part of the X11 WM_CLASS ("zyn_mouse", "ZYN_MOUSE",
         // matching StartupWMClass of data/zyn_mouse.desktop); on Wayland the app id names
@@ -351,8 +350,10 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
     // The logic gives the screen's pixels; the window is placed in the desktop's units,
     // where the panel shows one canvas pixel per unit.
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const double scale = screen != nullptr && screen->devicePixelRatio() > 0 ? screen->devicePixelRatio() : 1.0;
-    host.outerPos = QPoint(static_cast<int>(std::lround(x / scale)), static_cast<int>(std::lround(y / scale)));
+    const double scale =
+        screen != nullptr && screen->devicePixelRatio() > 0 ? screen->devicePixelRatio() : 1.0;
+    host.outerPos =
+        QPoint(static_cast<int>(std::lround(x / scale)), static_cast<int>(std::lround(y / scale)));
     host.outerSize = QSize(std::max(1, static_cast<int>(std::lround(w / scale))),
                            std::max(1, static_cast<int>(std::lround(h / scale))));
     host.frameAdjusted = false;
@@ -364,11 +365,11 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
 
     host.alive = true;
     if (Send(PM_CREATE, 0, 0) == -1) {
-        DestroyMainWindow(true);  // Win32 destroys a window whose creation was refused
+        DestroyMainWindow(true); // Win32 destroys a window whose creation was refused
         return false;
     }
     if (host.alive) {
-        Relayout();  // the first PM_SIZE, with the client size
+        Relayout(); // the first PM_SIZE, with the client size
     }
     return host.alive;
 }
@@ -391,7 +392,7 @@ int PlatRunMessageLoop()
     Host& h = TheHost();
     int code = 0;
     if (h.quitPending) {
-        code = h.quitCode;  // quit posted before the loop ran: the loop ends at once
+        code = h.quitCode; // quit posted before the loop ran: the loop ends at once
     } else if (QCoreApplication::instance() != nullptr) {
         code = QCoreApplication::exec();
     }

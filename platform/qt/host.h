@@ -32,4 +32,4 @@ void SetMessageObserver(MessageObserver observer);
 uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, bool positional,
                        uint32_t keysym = 0);
 
-}  // namespace zm_qt
+} // namespace zm_qt

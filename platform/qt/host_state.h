@@ -29,22 +29,22 @@ struct Host {
     QWidget* corner = nullptr;
     ScrollBarModel models[2];
 
-    bool alive = false;       // between PM_CREATE and PM_DESTROY
+    bool alive = false; // between PM_CREATE and PM_DESTROY
     bool destroying = false;
     std::map<uint32_t, QTimer*> timers;
     // Short window timers fire in step with the tick thread: its time at each one's last fire.
     std::map<uint32_t, uint32_t> timerTicks;
 
-    QPainter* paintPainter = nullptr;  // during PM_PAINT only
-    QRect paintRect;                   // what this paint must cover, client coordinates
+    QPainter* paintPainter = nullptr; // during PM_PAINT only
+    QRect paintRect;                  // what this paint must cover, client coordinates
     bool painted = false;
 
-    int sentWidth = -1;       // client size last sent with PM_SIZE
+    int sentWidth = -1; // client size last sent with PM_SIZE
     int sentHeight = -1;
     bool inLayout = false;
     bool layoutAgain = false;
 
-    QSize outerSize;          // requested outer (frame) size
+    QSize outerSize; // requested outer (frame) size
     QPoint outerPos;
     bool frameAdjusted = false;
 
@@ -95,4 +95,4 @@ bool WaylandRepeatRate(int* delayMs, int* intervalMs);
 void StartMidiWake();
 void StopMidiWake();
 
-}  // namespace zm_qt
+} // namespace zm_qt

@@ -18,7 +18,7 @@ namespace zm_qt {
 namespace {
 
 constexpr int kDefaultDelayMs = 500;
-constexpr int kDefaultIntervalMs = 33;  // 30 a second
+constexpr int kDefaultIntervalMs = 33; // 30 a second
 
 struct Repeat {
     QTimer* timer = nullptr;
@@ -28,7 +28,7 @@ struct Repeat {
 
 Repeat& TheRepeat()
 {
-    static Repeat* repeat = new Repeat;  // never destroyed, like the host
+    static Repeat* repeat = new Repeat; // never destroyed, like the host
     return *repeat;
 }
 
@@ -40,7 +40,7 @@ void RepeatRate(int* delayMs, int* intervalMs)
         return;
     }
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        return;  // offscreen has none
+        return; // offscreen has none
     }
     const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     Display* display = x11 != nullptr ? x11->display() : nullptr;
@@ -53,7 +53,7 @@ void RepeatRate(int* delayMs, int* intervalMs)
     }
 }
 
-}  // namespace
+} // namespace
 
 void StartShiftRepeat(uint32_t lParam)
 {
@@ -64,7 +64,7 @@ void StartShiftRepeat(uint32_t lParam)
         QObject::connect(r.timer, &QTimer::timeout, [] {
             Repeat& rep = TheRepeat();
             if (rep.timer->interval() != rep.intervalMs) {
-                rep.timer->setInterval(rep.intervalMs);  // after the delay, the rate
+                rep.timer->setInterval(rep.intervalMs); // after the delay, the rate
             }
             Send(PM_KEYDOWN, PVK_SHIFT, static_cast<intptr_t>(rep.lParam));
         });
@@ -72,10 +72,10 @@ void StartShiftRepeat(uint32_t lParam)
     int delayMs = 0;
     RepeatRate(&delayMs, &r.intervalMs);
     if (r.intervalMs <= 0) {
-        r.timer->stop();  // the desktop repeats no key
+        r.timer->stop(); // the desktop repeats no key
         return;
     }
-    r.lParam = lParam | 1u << 30;  // a repeat: the key was down before
+    r.lParam = lParam | 1u << 30; // a repeat: the key was down before
     r.timer->start(delayMs);
 }
 
@@ -86,4 +86,4 @@ void StopShiftRepeat()
     }
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt

@@ -10,7 +10,7 @@
 namespace zm_qt {
 namespace {
 
-constexpr uint32_t kVkMenu = 0x12;  // Alt
+constexpr uint32_t kVkMenu = 0x12; // Alt
 
 bool PositionalScanCodes()
 {
@@ -18,16 +18,17 @@ bool PositionalScanCodes()
     return name == QLatin1String("xcb") || name.startsWith(QLatin1String("wayland"));
 }
 
-}  // namespace
+} // namespace
 
 void DeliverKey(QKeyEvent* e, bool down)
 {
     if (!down && e->isAutoRepeat()) {
-        return;  // Win32 repeats key-down messages only
+        return; // Win32 repeats key-down messages only
     }
     const bool x11Codes = PositionalScanCodes();
-    const uint32_t vk = VirtualKeyFor(e->key(), static_cast<unsigned>(e->modifiers()), e->nativeScanCode(),
-                                      x11Codes, x11Codes ? e->nativeVirtualKey() : 0);
+    const uint32_t vk =
+        VirtualKeyFor(e->key(), static_cast<unsigned>(e->modifiers()), e->nativeScanCode(),
+                      x11Codes, x11Codes ? e->nativeVirtualKey() : 0);
     if (vk == 0) {
         return;
     }
@@ -39,7 +40,7 @@ void DeliverKey(QKeyEvent* e, bool down)
     } else {
         message = system ? PM_SYSKEYUP : PM_KEYUP;
     }
-    uint32_t lParam = 1;  // repeat count
+    uint32_t lParam = 1; // repeat count
     const uint32_t scan = e->nativeScanCode();
     if (scan >= 8 && scan < 8 + 256 && PositionalScanCodes()) {
         lParam |= (scan - 8) << 16;
@@ -65,11 +66,13 @@ void DeliverKey(QKeyEvent* e, bool down)
 
 // Only the keys the logic reads, and Alt, which with F10 makes the system keys; every other
 // key gives no message at all.
-uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, bool positional, uint32_t keysym)
+uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, bool positional,
+                       uint32_t keysym)
 {
     // Qt's wayland plugin (6.4) sets no KeypadModifier; the keysym says it (XK_KP_Space ..
     // XK_KP_9: KP_Add 0xFFAB, KP_Subtract 0xFFAD).
-    const bool keypad = (modifiers & Qt::KeypadModifier) != 0 || (keysym >= 0xFF80 && keysym <= 0xFFBD);
+    const bool keypad =
+        (modifiers & Qt::KeypadModifier) != 0 || (keysym >= 0xFF80 && keysym <= 0xFFBD);
     if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) {
         return static_cast<uint32_t>(qtKey - Qt::Key_0) + (keypad ? PVK_NUMPAD0 : PVK_0);
     }
@@ -96,7 +99,7 @@ uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, b
         break;
     }
     if (keypad) {
-        return qtKey == Qt::Key_Plus ? uint32_t{PVK_ADD}
+        return qtKey == Qt::Key_Plus    ? uint32_t{PVK_ADD}
                : qtKey == Qt::Key_Minus ? uint32_t{PVK_SUBTRACT}
                                         : 0;
     }
@@ -109,4 +112,4 @@ uint32_t VirtualKeyFor(int qtKey, unsigned modifiers, uint32_t nativeScanCode, b
     return 0;
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt

@@ -16,19 +16,18 @@ namespace {
 const QEvent::Type kMidiWakeEvent = static_cast<QEvent::Type>(QEvent::User + 0x3C3);
 
 class MidiWakeTarget : public QObject {
-public:
+  public:
     std::atomic<bool> pending{false};
-    std::atomic<bool> accepting{false};  // while the main window exists
+    std::atomic<bool> accepting{false}; // while the main window exists
 
-protected:
+  protected:
     bool event(QEvent* e) override
     {
         if (e->type() == kMidiWakeEvent) {
             pending.store(false, std::memory_order_release);
-            PlatMidiDrain(
-                [](PlatMidiHandle handle, uint32_t message) {
-                    Send(PM_MIM_DATA, handle, static_cast<intptr_t>(message));
-                });
+            PlatMidiDrain([](PlatMidiHandle handle, uint32_t message) {
+                Send(PM_MIM_DATA, handle, static_cast<intptr_t>(message));
+            });
             return true;
         }
         return QObject::event(e);
@@ -52,7 +51,7 @@ void MidiWake()
     QCoreApplication::postEvent(target, new QEvent(kMidiWakeEvent));
 }
 
-}  // namespace
+} // namespace
 
 void StartMidiWake()
 {
@@ -72,4 +71,4 @@ void StopMidiWake()
     }
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt

@@ -91,7 +91,7 @@ void OnBarReleased(int bar)
     Send(ScrollMessage(bar), PSB_ENDSCROLL, 0);
 }
 
-}  // namespace
+} // namespace
 
 QScrollBar* NewScrollBar(int bar, QWidget* window)
 {
@@ -121,7 +121,7 @@ void SyncBar(int bar)
     b->setRange(m.Min(), m.MaxPos());
     b->setPageStep(static_cast<int>(std::min<unsigned>(m.Page(), 0x7FFFFFFF)));
     b->setSingleStep(1);
-    b->setValue(m.Pos());  // never triggers an action (setSliderPosition would)
+    b->setValue(m.Pos()); // never triggers an action (setSliderPosition would)
 }
 
 // ---------------------------------------------------------------------------------------
@@ -166,7 +166,7 @@ void Relayout()
         if (h.alive && (cw != h.sentWidth || ch != h.sentHeight)) {
             h.sentWidth = cw;
             h.sentHeight = ch;
-            const uintptr_t kind = h.window->isMaximized() ? 2 : 0;  // SIZE_MAXIMIZED : RESTORED
+            const uintptr_t kind = h.window->isMaximized() ? 2 : 0; // SIZE_MAXIMIZED : RESTORED
             Send(PM_SIZE, kind, PackPoint(cw, ch));
         }
         if (!h.layoutAgain || !h.window) {
@@ -184,7 +184,7 @@ QScrollBar* ScrollBar(int bar)
     return TheHost().bars[bar];
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt
 
 using namespace zm_qt;
 

@@ -27,13 +27,13 @@ struct WaylandRepeat {
     wl_keyboard* keyboard = nullptr;
     QSocketNotifier* notifier = nullptr;
     bool known = false;
-    int32_t rate = 0;   // keys a second; 0: keys do not repeat
-    int32_t delay = 0;  // ms
+    int32_t rate = 0;  // keys a second; 0: keys do not repeat
+    int32_t delay = 0; // ms
 };
 
 WaylandRepeat& TheRepeatInfo()
 {
-    static WaylandRepeat* r = new WaylandRepeat;  // lives as long as the process
+    static WaylandRepeat* r = new WaylandRepeat; // lives as long as the process
     return *r;
 }
 
@@ -52,8 +52,8 @@ void RepeatInfoEvent(void*, wl_keyboard*, int32_t rate, int32_t delay)
     r.delay = delay;
     r.known = true;
 }
-const wl_keyboard_listener kKeyboardListener = {KeymapEvent, EnterEvent, LeaveEvent,
-                                                KeyEvent, ModifiersEvent, RepeatInfoEvent};
+const wl_keyboard_listener kKeyboardListener = {KeymapEvent, EnterEvent,     LeaveEvent,
+                                                KeyEvent,    ModifiersEvent, RepeatInfoEvent};
 
 void SeatCapabilities(void*, wl_seat* seat, uint32_t capabilities)
 {
@@ -71,7 +71,8 @@ void SeatCapabilities(void*, wl_seat* seat, uint32_t capabilities)
 void SeatName(void*, wl_seat*, const char*) {}
 const wl_seat_listener kSeatListener = {SeatCapabilities, SeatName};
 
-void RegistryGlobal(void*, wl_registry* registry, uint32_t name, const char* interface, uint32_t version)
+void RegistryGlobal(void*, wl_registry* registry, uint32_t name, const char* interface,
+                    uint32_t version)
 {
     WaylandRepeat& r = TheRepeatInfo();
     // repeat_info came with version 4; Qt takes the first seat for its keyboard too.
@@ -88,7 +89,7 @@ void Disconnect()
     WaylandRepeat& r = TheRepeatInfo();
     if (r.notifier != nullptr) {
         r.notifier->setEnabled(false);
-        r.notifier->deleteLater();  // this may run inside its own signal
+        r.notifier->deleteLater(); // this may run inside its own signal
     }
     if (r.keyboard != nullptr) {
         wl_keyboard_destroy(r.keyboard);
@@ -105,12 +106,13 @@ void Disconnect()
     r = WaylandRepeat();
 }
 
-}  // namespace
+} // namespace
 
 void WatchWaylandRepeat()
 {
     WaylandRepeat& r = TheRepeatInfo();
-    if (r.display != nullptr || !QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+    if (r.display != nullptr ||
+        !QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
         return;
     }
     // WAYLAND_DISPLAY names the display Qt connected to (a WAYLAND_SOCKET handed over by the
@@ -133,7 +135,7 @@ void WatchWaylandRepeat()
     QObject::connect(r.notifier, &QSocketNotifier::activated, [] {
         WaylandRepeat& rep = TheRepeatInfo();
         if (wl_display_dispatch(rep.display) < 0) {
-            Disconnect();  // the compositor went: Qt ends the program on its own connection
+            Disconnect(); // the compositor went: Qt ends the program on its own connection
         }
     });
 }
@@ -150,4 +152,4 @@ bool WaylandRepeatRate(int* delayMs, int* intervalMs)
     return true;
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt

@@ -30,7 +30,7 @@
 namespace zm_qt {
 namespace {
 
-constexpr intptr_t kHtClient = 1;  // WM_SETCURSOR hit-test code of the client area
+constexpr intptr_t kHtClient = 1; // WM_SETCURSOR hit-test code of the client area
 
 void SetCursorMessage(uint32_t mouseMessage)
 {
@@ -48,10 +48,10 @@ void DeliverWheel(QWheelEvent* e)
         dy = e->pixelDelta().y();
     }
     if (dy == 0) {
-        return;  // horizontal only, or a phase event: not a notch
+        return; // horizontal only, or a phase event: not a notch
     }
     if (e->inverted()) {
-        dy = -dy;  // follow the wheel itself, not a "natural scrolling" setting
+        dy = -dy; // follow the wheel itself, not a "natural scrolling" setting
     }
     dy = std::clamp(dy, -32768, 32767);
     const uint32_t wParam = (static_cast<uint32_t>(static_cast<uint16_t>(dy)) << 16) |
@@ -60,7 +60,7 @@ void DeliverWheel(QWheelEvent* e)
 }
 
 class ClientView : public QWidget {
-public:
+  public:
     explicit ClientView(QWidget* parent) : QWidget(parent)
     {
         setObjectName(QLatin1String(kClientAreaName));
@@ -70,7 +70,7 @@ public:
         setFocusPolicy(Qt::NoFocus);
     }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* e) override
     {
         Host& h = TheHost();
@@ -126,7 +126,7 @@ protected:
 
     void wheelEvent(QWheelEvent* e) override { DeliverWheel(e); }
 
-private:
+  private:
     void Press(QMouseEvent* e)
     {
         uint32_t message = 0;
@@ -151,7 +151,7 @@ private:
 };
 
 class HostWindow : public QWidget {
-public:
+  public:
     HostWindow()
     {
         setObjectName(QLatin1String(kMainWindowName));
@@ -173,18 +173,18 @@ public:
         return QWidget::eventFilter(watched, e);
     }
 
-protected:
+  protected:
     bool event(QEvent* e) override
     {
         switch (e->type()) {
         case QEvent::KeyPress:
             DeliverKey(static_cast<QKeyEvent*>(e), true);
-            return true;  // Tab and Backtab too: no focus traversal in this window
+            return true; // Tab and Backtab too: no focus traversal in this window
         case QEvent::KeyRelease:
             DeliverKey(static_cast<QKeyEvent*>(e), false);
             return true;
         case QEvent::ShortcutOverride:
-            e->accept();  // every key is the window's own
+            e->accept(); // every key is the window's own
             return true;
         case QEvent::Move:
         case QEvent::Resize:
@@ -240,8 +240,7 @@ protected:
         Send(PM_DROPFILES, 0, 0);
     }
 
-private:
-
+  private:
     void AdjustForFrame()
     {
         Host& h = TheHost();
@@ -251,7 +250,7 @@ private:
         const QRect frame = frameGeometry();
         const QSize margins = frame.size() - size();
         if (margins.isEmpty() || (margins.width() <= 0 && margins.height() <= 0)) {
-            return;  // no frame known (yet), or none at all
+            return; // no frame known (yet), or none at all
         }
         h.frameAdjusted = true;
         resize(std::max(1, h.outerSize.width() - margins.width()),
@@ -260,7 +259,7 @@ private:
     }
 };
 
-}  // namespace
+} // namespace
 
 QWidget* NewHostWindow()
 {
@@ -272,7 +271,7 @@ QWidget* NewClientView(QWidget* window)
     return new ClientView(window);
 }
 
-}  // namespace zm_qt
+} // namespace zm_qt
 
 using namespace zm_qt;
 
@@ -327,7 +326,8 @@ void CopyRowOpaque(uint32_t* out, const uint32_t* in, int n)
 // see-through. So the copy into the painter's image sets the byte on the way; it costs what
 // the plain row copy of QPainter::drawImage did. The painter's image and its whole-number
 // scale (a HiDPI output) come from the painter; false when they are anything else.
-bool CopyOpaque(QPainter* p, const uint32_t* bits, int canvasWidth, const QRect& src, const QPoint& dst)
+bool CopyOpaque(QPainter* p, const uint32_t* bits, int canvasWidth, const QRect& src,
+                const QPoint& dst)
 {
     QPaintEngine* engine = p->paintEngine();
     if (engine == nullptr || engine->type() != QPaintEngine::Raster || p->hasClipping()) {
@@ -350,8 +350,8 @@ bool CopyOpaque(QPainter* p, const uint32_t* bits, int canvasWidth, const QRect&
         t.dx() != std::floor(t.dx()) || t.dy() != std::floor(t.dy())) {
         return false;
     }
-    const QRect target(dst.x() * k + static_cast<int>(t.dx()), dst.y() * k + static_cast<int>(t.dy()),
-                       src.width() * k, src.height() * k);
+    const QRect target(dst.x() * k + static_cast<int>(t.dx()),
+                       dst.y() * k + static_cast<int>(t.dy()), src.width() * k, src.height() * k);
     QRect rows = target.intersected(image->rect());
     const QRegion clip = engine->systemClip();
     if (!clip.isEmpty()) {
@@ -364,7 +364,8 @@ bool CopyOpaque(QPainter* p, const uint32_t* bits, int canvasWidth, const QRect&
     auto* base = const_cast<uchar*>(image->constBits());
     const qsizetype pitch = image->bytesPerLine();
     for (int y = rows.top(); y <= rows.bottom(); ++y) {
-        const uint32_t* in = bits + static_cast<size_t>(src.y() + (y - target.y()) / k) * canvasWidth + src.x();
+        const uint32_t* in =
+            bits + static_cast<size_t>(src.y() + (y - target.y()) / k) * canvasWidth + src.x();
         auto* out = reinterpret_cast<uint32_t*>(base + y * pitch);
         if (k == 1) {
             CopyRowOpaque(out + rows.left(), in + (rows.left() - target.x()), rows.width());
@@ -377,7 +378,7 @@ bool CopyOpaque(QPainter* p, const uint32_t* bits, int canvasWidth, const QRect&
     return true;
 }
 
-}  // namespace
+} // namespace
 
 void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
 {
@@ -414,6 +415,6 @@ void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
         }
     }
     for (const QRect& r : rest) {
-        p->fillRect(r, Qt::black);  // outside the canvas: nothing to show
+        p->fillRect(r, Qt::black); // outside the canvas: nothing to show
     }
 }

@@ -17,7 +17,7 @@ struct Canvas {
     int height = 0;
     PlatFont font = 0;
     HFONT oldFont = nullptr;
-    COLORREF textColor = RGB(0, 0, 0);  // a new device context starts with black text
+    COLORREF textColor = RGB(0, 0, 0); // a new device context starts with black text
 };
 
 Canvas& TheCanvas()
@@ -26,7 +26,7 @@ Canvas& TheCanvas()
     return canvas;
 }
 
-}  // namespace
+} // namespace
 
 namespace zm_win32 {
 
@@ -42,7 +42,7 @@ bool CanvasSource(HDC* dc, int* width, int* height)
     return true;
 }
 
-}  // namespace zm_win32
+} // namespace zm_win32
 
 // ---------------------------------------------------------------------------------------
 // Contract: canvas.
@@ -53,10 +53,10 @@ uint32_t* PlatCanvasCreate(int width, int height)
     if (width <= 0 || height <= 0) {
         return nullptr;
     }
-    BITMAPINFO bmi {};
+    BITMAPINFO bmi{};
     bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
     bmi.bmiHeader.biWidth = width;
-    bmi.bmiHeader.biHeight = -height;  // top-down: the first row in memory is the top one
+    bmi.bmiHeader.biHeight = -height; // top-down: the first row in memory is the top one
     bmi.bmiHeader.biPlanes = 1;
     bmi.bmiHeader.biBitCount = 32;
     bmi.bmiHeader.biCompression = BI_RGB;
@@ -137,13 +137,13 @@ void PlatDeleteFont(PlatFont font)
     }
     Canvas& c = TheCanvas();
     if (c.font == font) {
-        c.font = 0;  // never hand a deleted font to a context made later
+        c.font = 0; // never hand a deleted font to a context made later
         if (c.dc != nullptr && c.oldFont != nullptr) {
             SelectObject(c.dc, c.oldFont);
             c.oldFont = nullptr;
         }
     }
-    DeleteObject(reinterpret_cast<HFONT>(font));  // does nothing for a stock font
+    DeleteObject(reinterpret_cast<HFONT>(font)); // does nothing for a stock font
 }
 
 void PlatSelectFont(PlatFont font)

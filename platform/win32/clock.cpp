@@ -10,7 +10,7 @@
 
 namespace {
 
-std::atomic<void (*)()> gCallback {nullptr};
+std::atomic<void (*)()> gCallback{nullptr};
 UINT gTimer = 0;
 
 void CALLBACK OnTimer(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)
@@ -20,7 +20,7 @@ void CALLBACK OnTimer(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)
     }
 }
 
-}  // namespace
+} // namespace
 
 uint32_t PlatTimeMs()
 {

@@ -6,9 +6,8 @@
 #include <cstdint>
 #include <map>
 
-template <typename Native>
-class HandleTable {
-public:
+template <typename Native> class HandleTable {
+  public:
     // A new handle for a device just opened: never 0, never one given out before.
     uintptr_t Add(Native native)
     {
@@ -41,7 +40,7 @@ public:
 
     void Remove(uintptr_t handle) { open_.erase(handle); }
 
-private:
+  private:
     uintptr_t last_ = 0;
     std::map<uintptr_t, Native> open_;
 };

@@ -18,7 +18,7 @@ struct Host {
     HINSTANCE instance = nullptr;
     int showCommand = SW_SHOWDEFAULT;
     HWND window = nullptr;
-    HDC paintDC = nullptr;  // during PM_PAINT only
+    HDC paintDC = nullptr; // during PM_PAINT only
     zm_win32::MessageObserver observer = nullptr;
 };
 
@@ -41,7 +41,7 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 {
     Host& h = TheHost();
     if (h.window == nullptr) {
-        h.window = window;  // its first messages come before CreateWindowExA returns
+        h.window = window; // its first messages come before CreateWindowExA returns
     }
     if (window != h.window) {
         return DefWindowProcA(window, message, wParam, lParam);
@@ -69,7 +69,7 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return result;
 }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------------------
 // Internal to the back end.
@@ -92,7 +92,7 @@ void SetMessageObserver(MessageObserver observer)
     TheHost().observer = observer;
 }
 
-}  // namespace zm_win32
+} // namespace zm_win32
 
 // ---------------------------------------------------------------------------------------
 // Contract: window host.
@@ -108,12 +108,12 @@ void PlatGetScrollInfo(int bar, PlatScrollInfo* info)
     if (info == nullptr || (bar != PSB_HORZ && bar != PSB_VERT)) {
         return;
     }
-    SCROLLINFO si {};
+    SCROLLINFO si{};
     si.cbSize = sizeof si;
     si.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_TRACKPOS;
     // A bar that was never set up has no state yet: it reads as all zeros.
     if (TheHost().window == nullptr || !GetScrollInfo(TheHost().window, bar, &si)) {
-        si = SCROLLINFO {};
+        si = SCROLLINFO{};
     }
     info->min = si.nMin;
     info->max = si.nMax;
@@ -128,9 +128,9 @@ void PlatSetScrollInfo(int bar, uint32_t mask, const PlatScrollInfo& info, bool 
     if (window == nullptr || (bar != PSB_HORZ && bar != PSB_VERT)) {
         return;
     }
-    SCROLLINFO si {};
+    SCROLLINFO si{};
     si.cbSize = sizeof si;
-    si.fMask = mask & (SIF_RANGE | SIF_PAGE | SIF_POS);  // the track position is read-only
+    si.fMask = mask & (SIF_RANGE | SIF_PAGE | SIF_POS); // the track position is read-only
     si.nMin = info.min;
     si.nMax = info.max;
     si.nPage = info.page;
@@ -190,7 +190,7 @@ void PlatPresentRect(int x, int y, int width, int height)
     if (window == nullptr || width <= 0 || height <= 0) {
         return;
     }
-    const RECT r {x, y, x + width, y + height};
+    const RECT r{x, y, x + width, y + height};
     InvalidateRect(window, &r, TRUE);
     UpdateWindow(window);
 }
@@ -204,10 +204,10 @@ void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
     HDC source = nullptr;
     int cw = 0;
     int ch = 0;
-    RECT copied {};
+    RECT copied{};
     if (zm_win32::CanvasSource(&source, &cw, &ch)) {
-        const RECT want {srcX, srcY, srcX + width, srcY + height};
-        const RECT canvas {0, 0, cw, ch};
+        const RECT want{srcX, srcY, srcX + width, srcY + height};
+        const RECT canvas{0, 0, cw, ch};
         if (IntersectRect(&copied, &want, &canvas)) {
             BitBlt(target, copied.left - srcX, copied.top - srcY, copied.right - copied.left,
                    copied.bottom - copied.top, source, copied.left, copied.top, SRCCOPY);
@@ -217,7 +217,8 @@ void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
     // Outside the canvas there is nothing to show: black, never what was there before.
     HRGN rest = CreateRectRgn(0, 0, width, height);
     HRGN done = CreateRectRgn(copied.left, copied.top, copied.right, copied.bottom);
-    if (rest != nullptr && done != nullptr && CombineRgn(rest, rest, done, RGN_DIFF) != NULLREGION) {
+    if (rest != nullptr && done != nullptr &&
+        CombineRgn(rest, rest, done, RGN_DIFF) != NULLREGION) {
         FillRgn(target, rest, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
     }
     DeleteObject(done);
@@ -268,15 +269,15 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
     if (host.instance == nullptr) {
         host.instance = GetModuleHandleA(nullptr);
     }
-    WNDCLASSEXA wc {};
+    WNDCLASSEXA wc{};
     wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = WndProc;
     wc.hInstance = host.instance;
-    wc.hIcon = LoadIconA(host.instance, "IDI_ICON1");  // the system derives the small one
+    wc.hIcon = LoadIconA(host.instance, "IDI_ICON1"); // the system derives the small one
     wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
     wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    wc.lpszMenuName = className;  // no such menu resource: no menu bar
+    wc.lpszMenuName = className; // no such menu resource: no menu bar
     wc.lpszClassName = className;
     // Registered once per process; a window made again after its destruction reuses it.
     if (RegisterClassExA(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
@@ -287,7 +288,7 @@ bool PlatCreateMainWindow(const char* className, const char* caption, int x, int
     HWND window = CreateWindowExA(0, className, caption, kStyle, x, y, w, h, nullptr, nullptr,
                                   host.instance, nullptr);
     if (window == nullptr) {
-        host.window = nullptr;  // refused in PM_CREATE: the system destroyed it again
+        host.window = nullptr; // refused in PM_CREATE: the system destroyed it again
         return false;
     }
     host.window = window;
@@ -305,7 +306,7 @@ void PlatShowWindow()
 
 int PlatRunMessageLoop()
 {
-    MSG msg {};
+    MSG msg{};
     BOOL got = 0;
     while ((got = GetMessageA(&msg, nullptr, 0, 0)) != 0) {
         if (got == -1) {

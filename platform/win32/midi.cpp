@@ -36,10 +36,10 @@ HandleTable<HMIDIOUT>& Outputs()
 }
 
 struct Listed {
-    UINT device;       // winmm's id
-    bool named;        // the capability query answered
-    std::string name;  // szPname
-    std::string key;   // stands for the device: side, name and which of that name it is
+    UINT device;      // winmm's id
+    bool named;       // the capability query answered
+    std::string name; // szPname
+    std::string key;  // stands for the device: side, name and which of that name it is
 };
 
 struct Devices {
@@ -64,13 +64,15 @@ std::string NameOf(const char (&pname)[MAXPNAMELEN])
 }
 
 // Two devices of one name (two keyboards of the same make) get keys of their own.
-void AddListed(std::vector<Listed>* list, char side, UINT device, bool named, const std::string& name)
+void AddListed(std::vector<Listed>* list, char side, UINT device, bool named,
+               const std::string& name)
 {
     int same = 0;
     for (const Listed& l : *list) {
-        if (l.named == named && l.name == name) ++same;
+        if (l.named == named && l.name == name)
+            ++same;
     }
-    list->push_back(Listed {device, named, name, side + name + '\n' + std::to_string(same)});
+    list->push_back(Listed{device, named, name, side + name + '\n' + std::to_string(same)});
 }
 
 void Scan()
@@ -81,15 +83,16 @@ void Scan()
     d.outs.clear();
     const UINT ins = midiInGetNumDevs();
     for (UINT i = 0; i < ins; ++i) {
-        MIDIINCAPSA caps {};
+        MIDIINCAPSA caps{};
         const bool named = midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR;
         const std::string name = named ? NameOf(caps.szPname) : std::string();
-        if (!MentionsMidiThrough(name)) AddListed(&d.ins, 'i', i, named, name);
+        if (!MentionsMidiThrough(name))
+            AddListed(&d.ins, 'i', i, named, name);
     }
     std::vector<Listed> loopbacks;
     const UINT outs = midiOutGetNumDevs();
     for (UINT i = 0; i < outs; ++i) {
-        MIDIOUTCAPSA caps {};
+        MIDIOUTCAPSA caps{};
         const bool named = midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR;
         const std::string name = named ? NameOf(caps.szPname) : std::string();
         AddListed(MentionsMidiThrough(name) ? &loopbacks : &d.outs, 'o', i, named, name);
@@ -99,14 +102,16 @@ void Scan()
 
 Devices& Scanned()
 {
-    if (!D().scanned) Scan();
+    if (!D().scanned)
+        Scan();
     return D();
 }
 
 const Listed* At(const std::vector<Listed>& list, int index)
 {
-    return index < 0 || static_cast<size_t>(index) >= list.size() ? nullptr
-                                                                   : &list[static_cast<size_t>(index)];
+    return index < 0 || static_cast<size_t>(index) >= list.size()
+               ? nullptr
+               : &list[static_cast<size_t>(index)];
 }
 
 bool CopyName(const Listed* l, char* name, size_t size)
@@ -122,11 +127,14 @@ bool CopyName(const Listed* l, char* name, size_t size)
 
 uint64_t IdOf(const Listed* l)
 {
-    if (l == nullptr) return 0;
-    uint64_t h = 1469598103934665603ull;  // FNV-1a
-    for (char c : l->key) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    if (l == nullptr)
+        return 0;
+    uint64_t h = 1469598103934665603ull; // FNV-1a
+    for (char c : l->key)
+        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
     const auto g = D().generation.find(l->key);
-    if (g != D().generation.end()) h ^= g->second * 0x9E3779B97F4A7C15ull;
+    if (g != D().generation.end())
+        h ^= g->second * 0x9E3779B97F4A7C15ull;
     return h == 0 ? 1 : h;
 }
 
@@ -140,13 +148,15 @@ bool Gone(MMRESULT r)
 // What a device answered: a gone one counts as replaced from now on.
 int Answer(MMRESULT r, const std::string& key)
 {
-    if (Gone(r)) ++D().generation[key];
+    if (Gone(r))
+        ++D().generation[key];
     return static_cast<int>(r);
 }
 
 int AnswerFor(MMRESULT r, const std::map<PlatMidiHandle, std::string>& keys, PlatMidiHandle handle)
 {
-    if (!Gone(r)) return static_cast<int>(r);  // every send comes here: no look-up then
+    if (!Gone(r))
+        return static_cast<int>(r); // every send comes here: no look-up then
     const auto it = keys.find(handle);
     return it == keys.end() ? static_cast<int>(r) : Answer(r, it->second);
 }
@@ -156,7 +166,7 @@ DWORD_PTR NotificationTarget()
     return reinterpret_cast<DWORD_PTR>(zm_win32::MainWindow());
 }
 
-}  // namespace
+} // namespace
 
 namespace zm_win32 {
 
@@ -165,7 +175,7 @@ PlatMidiHandle InputHandleFor(uintptr_t nativeHandle)
     return Inputs().HandleFor(reinterpret_cast<HMIDIIN>(nativeHandle));
 }
 
-}  // namespace zm_win32
+} // namespace zm_win32
 
 void PlatMidiRescan()
 {
@@ -284,8 +294,9 @@ int PlatMidiOutClose(PlatMidiHandle handle)
 int PlatMidiOutShortMsg(PlatMidiHandle handle, uint32_t message)
 {
     HMIDIOUT native = nullptr;
-    return Outputs().Find(handle, &native) ? AnswerFor(midiOutShortMsg(native, message), D().outKey, handle)
-                                           : MMSYSERR_INVALHANDLE;
+    return Outputs().Find(handle, &native)
+               ? AnswerFor(midiOutShortMsg(native, message), D().outKey, handle)
+               : MMSYSERR_INVALHANDLE;
 }
 
 // Data comes as window messages (see above): nothing waits here.

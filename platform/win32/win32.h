@@ -30,4 +30,4 @@ bool CanvasSource(HDC* dc, int* width, int* height);
 // carries; kNoMidiDevice when no open device has it (a message left over from a closed one).
 PlatMidiHandle InputHandleFor(uintptr_t nativeHandle);
 
-}  // namespace zm_win32
+} // namespace zm_win32

@@ -16,7 +16,7 @@ void Record(int action, int)
 }
 
 class ClockTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -38,14 +38,14 @@ protected:
 
 TEST_F(ClockTest, TickAddsSmallStepsAndDropsGaps)
 {
-    Tick(5000);  // first event: the difference from 0 is a gap
+    Tick(5000); // first event: the difference from 0 is a gap
     EXPECT_EQ(gMidi.tickMs, 0u);
     Tick(5001);
-    Tick(5101);  // exactly 100 is added
+    Tick(5101); // exactly 100 is added
     EXPECT_EQ(gMidi.tickMs, 101u);
-    Tick(5202);  // 101 is dropped
+    Tick(5202); // 101 is dropped
     EXPECT_EQ(gMidi.tickMs, 101u);
-    Tick(5202);  // no change
+    Tick(5202); // no change
     Tick(5205);
     EXPECT_EQ(gMidi.tickMs, 104u);
 }
@@ -69,7 +69,7 @@ TEST_F(ClockTest, PollRunsAtMostEveryTenMilliseconds)
     PollAt(23);
     EXPECT_EQ(dispatched, (std::vector<int>{AC_TICK, AC_TICK}));
     EXPECT_EQ(gMidi.redrawFlags, 0);
-    PollAt(0xFFFFFFFFu);  // signed difference: a clock "behind" the last cycle does not run
+    PollAt(0xFFFFFFFFu); // signed difference: a clock "behind" the last cycle does not run
     EXPECT_EQ(dispatched.size(), 2u);
 }
 
@@ -97,26 +97,26 @@ TEST_F(ClockTest, OrdinaryCyclesPresentOnlyWhatChanged)
     gMidi.RequestFullRedraw();
     PollAt(10);
     EXPECT_EQ(host_double::Presents(), 1);
-    EXPECT_EQ(host_double::LastPresent().w, 800);  // the full redraw shows everything
+    EXPECT_EQ(host_double::LastPresent().w, 800); // the full redraw shows everything
     EXPECT_EQ(host_double::LastPresent().h, 600);
 
     host_double::ClearTexts();
-    PollAt(20);  // nothing new: nothing drawn, nothing presented
+    PollAt(20); // nothing new: nothing drawn, nothing presented
     EXPECT_TRUE(host_double::Texts().empty());
     EXPECT_EQ(host_double::Presents(), 1);
 
     gMidi.OnMidiData(gMidi.inHandle[0], 0x00403C90);
-    PollAt(30);  // the monitor alone
+    PollAt(30); // the monitor alone
     EXPECT_FALSE(host_double::Texts().empty());
     ASSERT_EQ(host_double::Presents(), 2);
     const auto r = host_double::LastPresent();
     EXPECT_LE(r.x, 12);
     EXPECT_LE(r.y, 457);
     EXPECT_GE(r.x + r.w, 262);
-    EXPECT_EQ(r.y + r.h, 600);  // the text allowance reaches the canvas edge
+    EXPECT_EQ(r.y + r.h, 600); // the text allowance reaches the canvas edge
     EXPECT_LT(static_cast<long>(r.w) * r.h, 800L * 600 / 3);
 
-    ScrollY = 100;  // the same change seen through a scrolled view
+    ScrollY = 100; // the same change seen through a scrolled view
     gMidi.OnMidiData(gMidi.inHandle[0], 0x00403C90);
     PollAt(40);
     EXPECT_EQ(host_double::LastPresent().y, 357);
@@ -133,7 +133,7 @@ TEST_F(ClockTest, EveryFiveHundredthCycleChecksTheDevices)
     PollAt(t += 10);
     EXPECT_EQ(gMidi.outCount, 1);
     EXPECT_EQ(gClock.cycleCount, 0);
-    EXPECT_EQ(gMidi.redrawFlags, REDRAW_FULL);  // the next cycle redraws the lists
+    EXPECT_EQ(gMidi.redrawFlags, REDRAW_FULL); // the next cycle redraws the lists
 }
 
-}  // namespace
+} // namespace

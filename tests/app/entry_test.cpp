@@ -8,7 +8,7 @@
 namespace {
 
 class EntryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -50,7 +50,7 @@ TEST_F(EntryTest, PostReturnsTheActionAndSetCursorAnswersTrue)
     EXPECT_TRUE(gMidi.OnSetCursor());
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -61,7 +61,7 @@ void Record(int action, int arg)
 }
 
 class PostOrderTest : public EntryTest {
-protected:
+  protected:
     void SetUp() override
     {
         EntryTest::SetUp();
@@ -80,7 +80,8 @@ TEST_F(PostOrderTest, MovePostsTheDragCodeFirstAndLeftWins)
     gMidi.OnMouseMove();
     gMidi.leftDown = 1;
     gMidi.OnMouseMove();
-    EXPECT_EQ(posted, (Posts{{AC_MOVE, 0}, {AC_RDRAG, 0}, {AC_MOVE, 0}, {AC_LDRAG, 0}, {AC_MOVE, 0}}));
+    EXPECT_EQ(posted,
+              (Posts{{AC_MOVE, 0}, {AC_RDRAG, 0}, {AC_MOVE, 0}, {AC_LDRAG, 0}, {AC_MOVE, 0}}));
 }
 
 TEST_F(PostOrderTest, EachEntryPostsExactlyItsCode)
@@ -92,8 +93,13 @@ TEST_F(PostOrderTest, EachEntryPostsExactlyItsCode)
     gMidi.OnWheel(-10);
     gMidi.OnSetCursor();
     gMidi.OnKey(AC_SHIFT);
-    EXPECT_EQ(posted, (Posts{{AC_LDOWN, 0}, {AC_LUP, 0}, {AC_RDOWN, 0}, {AC_RUP, 0}, {AC_WHEEL, -10},
-                             {AC_SETCURSOR, 0}, {AC_SHIFT, 0}}));
+    EXPECT_EQ(posted, (Posts{{AC_LDOWN, 0},
+                             {AC_LUP, 0},
+                             {AC_RDOWN, 0},
+                             {AC_RUP, 0},
+                             {AC_WHEEL, -10},
+                             {AC_SETCURSOR, 0},
+                             {AC_SHIFT, 0}}));
 }
 
-}  // namespace
+} // namespace

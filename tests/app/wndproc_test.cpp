@@ -14,7 +14,8 @@ namespace {
 
 intptr_t Pos(int x, int y)
 {
-    return static_cast<intptr_t>(static_cast<uint16_t>(x) | static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16);
+    return static_cast<intptr_t>(static_cast<uint16_t>(x) |
+                                 static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16);
 }
 
 uintptr_t WheelParam(int delta)
@@ -23,7 +24,7 @@ uintptr_t WheelParam(int delta)
 }
 
 class WndProcTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -53,7 +54,7 @@ TEST_F(WndProcTest, CreationSetsUpEverythingAndClearsTheCanvas)
 
 TEST_F(WndProcTest, DestructionStopsTimersFreesTheCanvasAndQuits)
 {
-    MainWndProc(PM_CLOSE, 0, 0);  // default handling destroys the window
+    MainWndProc(PM_CLOSE, 0, 0); // default handling destroys the window
     int code = -1;
     EXPECT_TRUE(host_double::Quit(&code));
     EXPECT_EQ(code, 0);
@@ -61,7 +62,7 @@ TEST_F(WndProcTest, DestructionStopsTimersFreesTheCanvasAndQuits)
     EXPECT_FALSE(host_double::TimerRunning(kWindowTimerId));
     EXPECT_FALSE(host_double::CanvasExists());
     EXPECT_EQ(gLcd.bits, nullptr);
-    EXPECT_EQ(midi_double::OpenHandles(), 2);  // devices stay open until the process ends
+    EXPECT_EQ(midi_double::OpenHandles(), 2); // devices stay open until the process ends
 }
 
 TEST_F(WndProcTest, ACanvasThatCannotBeMadeFailsTheCreation)
@@ -106,12 +107,12 @@ TEST_F(WndProcTest, ScrollingFollowsTheBarOneMessageLate)
 
     MainWndProc(PM_VSCROLL, PSB_PAGEDOWN, 0);
     MainWndProc(PM_VSCROLL, PSB_ENDSCROLL, 0);
-    EXPECT_EQ(ScrollY, 10);  // page requests do not scroll
+    EXPECT_EQ(ScrollY, 10); // page requests do not scroll
 
     MainWndProc(PM_VSCROLL, PSB_LINEUP, 0);
     MainWndProc(PM_VSCROLL, PSB_LINEUP, 0);
     MainWndProc(PM_VSCROLL, PSB_ENDSCROLL, 0);
-    EXPECT_EQ(ScrollY, 0);  // never below 0
+    EXPECT_EQ(ScrollY, 0); // never below 0
 
     host_double::Bar(PSB_HORZ).trackPos = 250;
     MainWndProc(PM_HSCROLL, PSB_THUMBTRACK, 0);
@@ -120,7 +121,7 @@ TEST_F(WndProcTest, ScrollingFollowsTheBarOneMessageLate)
     for (int i = 0; i < 50; ++i)
         MainWndProc(PM_HSCROLL, PSB_LINEDOWN, 0);
     MainWndProc(PM_HSCROLL, PSB_ENDSCROLL, 0);
-    EXPECT_EQ(ScrollX, 401);  // clamped by the bar: range 800, page 400
+    EXPECT_EQ(ScrollX, 401); // clamped by the bar: range 800, page 400
 }
 
 TEST_F(WndProcTest, PointerIsStoredInCanvasCoordinates)
@@ -130,21 +131,21 @@ TEST_F(WndProcTest, PointerIsStoredInCanvasCoordinates)
     EXPECT_EQ(MouseX, 105);
     EXPECT_EQ(MouseY, 7);
     EXPECT_EQ(Sent(), (std::vector<uint32_t>{0x007F0790, 0x00000790}));
-    MainWndProc(PM_MOUSEMOVE, 0, Pos(-3, 20));  // dragged past the left edge
+    MainWndProc(PM_MOUSEMOVE, 0, Pos(-3, 20)); // dragged past the left edge
     EXPECT_EQ(MouseX, 0);
     EXPECT_EQ(MouseY, 20);
-    MainWndProc(PM_LBUTTONUP, 0, Pos(50, 50));  // a release stores nothing
+    MainWndProc(PM_LBUTTONUP, 0, Pos(50, 50)); // a release stores nothing
     EXPECT_EQ(MouseY, 20);
     EXPECT_EQ(host_double::CaptureDepth(), 0);
 }
 
 TEST_F(WndProcTest, WheelNotchSignAndMiddleButtonStep)
 {
-    MainWndProc(PM_MOUSEWHEEL, WheelParam(120), 0);   // away from the user
-    MainWndProc(PM_MOUSEWHEEL, WheelParam(-120), 0);  // toward
+    MainWndProc(PM_MOUSEWHEEL, WheelParam(120), 0);  // away from the user
+    MainWndProc(PM_MOUSEWHEEL, WheelParam(-120), 0); // toward
     EXPECT_EQ(Sent(), (std::vector<uint32_t>{0x007F0690, 0x00000690, 0x007F0590, 0x00000590}));
     MouseX = 100;
-    MouseY = 220;  // over the speed box
+    MouseY = 220; // over the speed box
     MainWndProc(PM_MBUTTONDOWN, 0, Pos(1, 1));
     EXPECT_EQ(WheelStep, 10);
     MainWndProc(PM_MOUSEWHEEL, WheelParam(1), 0);
@@ -157,13 +158,13 @@ TEST_F(WndProcTest, WheelNotchSignAndMiddleButtonStep)
 
 TEST_F(WndProcTest, KeysMapThroughTheVirtualKeyTable)
 {
-    MainWndProc(PM_KEYDOWN, 0x65, 0);  // keypad 5
-    MainWndProc(PM_KEYDOWN, 0x35, 0);  // main-row 5
+    MainWndProc(PM_KEYDOWN, 0x65, 0); // keypad 5
+    MainWndProc(PM_KEYDOWN, 0x35, 0); // main-row 5
     EXPECT_EQ(Sent(), (std::vector<uint32_t>{0x007F1990, 0x00001990, 0x007F1990, 0x00001990}));
     midi_double::ClearSent();
-    const std::pair<uint32_t, int> keys[] = {{0x0D, 33}, {0x10, 38}, {0x25, 34}, {0x26, 36}, {0x27, 35},
-                                             {0x28, 37}, {0x30, 30}, {0x60, 30}, {0x69, 29}, {0x6B, 31},
-                                             {0x6D, 32}, {0x70, 9},  {0x7A, 19}, {0x7B, 20}};
+    const std::pair<uint32_t, int> keys[] = {
+        {0x0D, 33}, {0x10, 38}, {0x25, 34}, {0x26, 36}, {0x27, 35}, {0x28, 37}, {0x30, 30},
+        {0x60, 30}, {0x69, 29}, {0x6B, 31}, {0x6D, 32}, {0x70, 9},  {0x7A, 19}, {0x7B, 20}};
     for (auto [vk, note] : keys) {
         midi_double::ClearSent();
         MainWndProc(PM_KEYDOWN, vk, 0);
@@ -224,4 +225,4 @@ TEST(AppMainTest, FirstInstanceSizesTheCanvasFromTheScreen)
     EXPECT_TRUE(host_double::MessageBoxes().empty());
 }
 
-}  // namespace
+} // namespace

@@ -12,7 +12,7 @@
 namespace {
 
 struct Span {
-    long long lo = 1, hi = 0;  // inclusive; empty when lo > hi
+    long long lo = 1, hi = 0; // inclusive; empty when lo > hi
     bool Has(long long v) const { return v >= lo && v <= hi; }
 };
 
@@ -81,26 +81,36 @@ struct Model {
 };
 
 class FillProperty : public ::testing::Test {
-protected:
+  protected:
     std::mt19937 rng{20261207};
 
     int Coord(int n)
     {
         switch (rng() % 8) {
-        case 0: return static_cast<int>(rng() % 5) - 2;  // around 0
-        case 1: return n + static_cast<int>(rng() % 5) - 2;  // around the far edge
-        case 2: return (rng() % 2) ? INT_MAX - static_cast<int>(rng() % 3) : INT_MIN + static_cast<int>(rng() % 3);
-        case 3: return static_cast<int>(rng() % 4001) - 2000;
-        default: return static_cast<int>(rng() % static_cast<unsigned>(n + 1));
+        case 0:
+            return static_cast<int>(rng() % 5) - 2; // around 0
+        case 1:
+            return n + static_cast<int>(rng() % 5) - 2; // around the far edge
+        case 2:
+            return (rng() % 2) ? INT_MAX - static_cast<int>(rng() % 3)
+                               : INT_MIN + static_cast<int>(rng() % 3);
+        case 3:
+            return static_cast<int>(rng() % 4001) - 2000;
+        default:
+            return static_cast<int>(rng() % static_cast<unsigned>(n + 1));
         }
     }
     int Size(int n)
     {
         switch (rng() % 6) {
-        case 0: return static_cast<int>(rng() % 5) - 2;
-        case 1: return (rng() % 2) ? INT_MAX : INT_MIN;
-        case 2: return -static_cast<int>(rng() % static_cast<unsigned>(n + 3));
-        default: return static_cast<int>(rng() % static_cast<unsigned>(n + 3));
+        case 0:
+            return static_cast<int>(rng() % 5) - 2;
+        case 1:
+            return (rng() % 2) ? INT_MAX : INT_MIN;
+        case 2:
+            return -static_cast<int>(rng() % static_cast<unsigned>(n + 3));
+        default:
+            return static_cast<int>(rng() % static_cast<unsigned>(n + 3));
         }
     }
 
@@ -108,26 +118,39 @@ protected:
     {
         ResetProgramState(w, h);
         for (int c = 0; c < cases; ++c) {
-            std::fill(gLcd.bits, gLcd.bits + static_cast<size_t>(w) * h, 0x123456u);  // in no palette entry
+            std::fill(gLcd.bits, gLcd.bits + static_cast<size_t>(w) * h,
+                      0x123456u); // in no palette entry
             Model m(w, h);
             const int op = static_cast<int>(rng() % 5);
-            const int x = Coord(w), y = Coord(h), a = Size(std::max(w, h)), b = Size(std::max(w, h));
+            const int x = Coord(w), y = Coord(h), a = Size(std::max(w, h)),
+                      b = Size(std::max(w, h));
             const int colour = static_cast<int>(rng());
             switch (op) {
-            case 0: gLcd.FillRect(x, y, a, b, colour), m.Fill(x, y, a, b); break;
-            case 1: gLcd.HLine(x, y, a, b, colour), m.HLine(x, y, a, b); break;
-            case 2: gLcd.VLine(x, y, a, b, colour), m.VLine(x, y, a, b); break;
-            case 3: gLcd.DrawFrame(x, y, a, b, colour), m.Frame(x, y, a, b); break;
-            default: gLcd.DrawRoundFrame(x, y, a, b, colour), m.RoundFrame(x, y, a, b); break;
+            case 0:
+                gLcd.FillRect(x, y, a, b, colour), m.Fill(x, y, a, b);
+                break;
+            case 1:
+                gLcd.HLine(x, y, a, b, colour), m.HLine(x, y, a, b);
+                break;
+            case 2:
+                gLcd.VLine(x, y, a, b, colour), m.VLine(x, y, a, b);
+                break;
+            case 3:
+                gLcd.DrawFrame(x, y, a, b, colour), m.Frame(x, y, a, b);
+                break;
+            default:
+                gLcd.DrawRoundFrame(x, y, a, b, colour), m.RoundFrame(x, y, a, b);
+                break;
             }
-            ASSERT_TRUE(host_double::GuardsIntact()) << "op " << op << " (" << x << "," << y << "," << a << "," << b << ") on " << w << "x" << h;
+            ASSERT_TRUE(host_double::GuardsIntact()) << "op " << op << " (" << x << "," << y << ","
+                                                     << a << "," << b << ") on " << w << "x" << h;
             const uint32_t ink = Palette[colour & 0xFF];
             for (int py = 0; py < h; ++py) {
                 for (int px = 0; px < w; ++px) {
                     const uint32_t want = m.ink[static_cast<size_t>(py) * w + px] ? ink : 0x123456u;
                     ASSERT_EQ(gLcd.bits[static_cast<size_t>(py) * w + px], want)
-                            << "op " << op << " (" << x << "," << y << "," << a << "," << b << ") on " << w << "x" << h
-                            << " at " << px << "," << py;
+                        << "op " << op << " (" << x << "," << y << "," << a << "," << b << ") on "
+                        << w << "x" << h << " at " << px << "," << py;
                 }
             }
         }
@@ -147,4 +170,4 @@ TEST_F(FillProperty, LargeCanvasesAgreeWithTheModel)
     Run(1920, 1, 40);
 }
 
-}  // namespace
+} // namespace

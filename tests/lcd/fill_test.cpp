@@ -7,16 +7,16 @@
 namespace {
 
 constexpr int W = 800, H = 600;
-constexpr int kBase = 190;  // 0x00CC33
-constexpr int kInk = 4;     // 0xFFFF33
+constexpr int kBase = 190; // 0x00CC33
+constexpr int kInk = 4;    // 0xFFFF33
 
 struct Rect {
-    int x0, y0, x1, y1;  // inclusive
+    int x0, y0, x1, y1; // inclusive
     bool Has(int x, int y) const { return x >= x0 && x <= x1 && y >= y0 && y <= y1; }
 };
 
 class FillTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState(W, H);
@@ -61,7 +61,7 @@ TEST_F(FillTest, ZeroSizesAndStartsOffTheCanvasPaintNothing)
 TEST_F(FillTest, RightwardAndDownwardExtentsClipAtTheEdges)
 {
     gLcd.FillRect(797, 0, 10, 1, kInk);
-    gLcd.FillRect(850, 10, 20, 5, kInk);  // start moved onto the last column
+    gLcd.FillRect(850, 10, 20, 5, kInk); // start moved onto the last column
     gLcd.FillRect(10, 598, 2, 10, kInk);
     ExpectInk({{797, 0, 799, 0}, {799, 10, 799, 14}, {10, 598, 11, 599}});
 }
@@ -69,16 +69,16 @@ TEST_F(FillTest, RightwardAndDownwardExtentsClipAtTheEdges)
 TEST_F(FillTest, LeftwardAndUpwardExtentsStopShortOfColumnAndRowZero)
 {
     gLcd.FillRect(5, 5, -3, 2, kInk);
-    gLcd.FillRect(5, 20, -10, 1, kInk);   // cut to x columns: 1..5
+    gLcd.FillRect(5, 20, -10, 1, kInk); // cut to x columns: 1..5
     gLcd.FillRect(10, 10, 4, -3, kInk);
-    gLcd.FillRect(30, 3, -2, -10, kInk);  // both negative, cut to rows 1..3
+    gLcd.FillRect(30, 3, -2, -10, kInk); // both negative, cut to rows 1..3
     ExpectInk({{3, 5, 5, 6}, {1, 20, 5, 20}, {10, 8, 13, 10}, {29, 1, 30, 3}});
     EXPECT_EQ(host_double::Pixel(0, 20), Palette[kBase]);
 }
 
 TEST_F(FillTest, StartBelowTheCanvasRunsUpwardInFull)
 {
-    gLcd.FillRect(100, 700, 2, -5, kInk);  // start clamped to row 599
+    gLcd.FillRect(100, 700, 2, -5, kInk); // start clamped to row 599
     ExpectInk({{100, 595, 101, 599}});
 }
 
@@ -88,8 +88,11 @@ TEST_F(FillTest, BandsFollowTheirOwnRules)
     gLcd.VLine(10, 20, -5, 2, kInk);
     gLcd.VLine(40, 3, -10, 1, kInk);
     gLcd.VLine(60, 590, 50, 3, kInk);
-    gLcd.VLine(798, 100, 2, 5, kInk);  // thickness cut at the right edge
-    ExpectInk({{20, 30, 24, 31}, {10, 16, 11, 20}, {40, 1, 40, 3}, {60, 590, 62, 599},
+    gLcd.VLine(798, 100, 2, 5, kInk); // thickness cut at the right edge
+    ExpectInk({{20, 30, 24, 31},
+               {10, 16, 11, 20},
+               {40, 1, 40, 3},
+               {60, 590, 62, 599},
                {798, 100, 799, 101}});
 }
 
@@ -97,7 +100,8 @@ TEST_F(FillTest, FramesPaintOnlyTheirOutline)
 {
     gLcd.DrawFrame(10, 10, 5, 4, kInk);
     gLcd.DrawFrame(50, 50, 1, 1, kInk);
-    ExpectInk({{10, 10, 14, 10}, {10, 13, 14, 13}, {10, 11, 10, 12}, {14, 11, 14, 12}, {50, 50, 50, 50}});
+    ExpectInk(
+        {{10, 10, 14, 10}, {10, 13, 14, 13}, {10, 11, 10, 12}, {14, 11, 14, 12}, {50, 50, 50, 50}});
 }
 
 TEST_F(FillTest, RoundFrameLeavesItsCornersOut)
@@ -139,4 +143,4 @@ TEST(PaletteTest, EntriesFollowTheCubeTheExceptionsAndTheRamps)
         EXPECT_EQ(c >> 24, 0u);
 }
 
-}  // namespace
+} // namespace

@@ -8,7 +8,7 @@ namespace {
 using host_double::Texts;
 
 class TextTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetProgramState(); }
     std::string Last() const { return Texts().empty() ? "<none>" : Texts().back().text; }
 };
@@ -30,9 +30,9 @@ TEST_F(TextTest, NumbersAreRightAlignedAndCapped)
     const struct {
         int value, max;
         const char* text;
-    } cases[] = {{7, 999, "  7"},       {1234, 999, "999"}, {0, 99999, "    0"},
-                 {5, 9, "5"},           {100000, 99999, "99999"}, {42, 99999, "   42"},
-                 {5, 0, "0"},           {9999, 99999, " 9999"}};
+    } cases[] = {{7, 999, "  7"}, {1234, 999, "999"},       {0, 99999, "    0"},
+                 {5, 9, "5"},     {100000, 99999, "99999"}, {42, 99999, "   42"},
+                 {5, 0, "0"},     {9999, 99999, " 9999"}};
     for (const auto& c : cases) {
         gLcd.PutNumber(3, 4, c.value, c.max, 0);
         EXPECT_EQ(Last(), c.text) << c.value << " max " << c.max;
@@ -74,15 +74,15 @@ TEST_F(TextTest, NotesShowNumberNameAndOctave)
 TEST_F(TextTest, ColourIsSetOnlyWhenItChanges)
 {
     const int before = host_double::ColorSets();
-    gLcd.PutText(0, 0, "a", 255);  // black is what the renderer starts with
+    gLcd.PutText(0, 0, "a", 255); // black is what the renderer starts with
     EXPECT_EQ(host_double::ColorSets(), before);
     gLcd.PutText(0, 0, "a", 4);
     gLcd.PutText(0, 0, "b", 4);
     EXPECT_EQ(host_double::ColorSets(), before + 1);
-    EXPECT_EQ(Texts().back().color, 0x33FFFFu);  // red and blue exchanged
+    EXPECT_EQ(Texts().back().color, 0x33FFFFu); // red and blue exchanged
     gLcd.PutText(0, 0, "c", 0);
     EXPECT_EQ(host_double::ColorSets(), before + 2);
-    gLcd.PutText(0, 0, "", 128);  // draws nothing, still sets the colour
+    gLcd.PutText(0, 0, "", 128); // draws nothing, still sets the colour
     EXPECT_EQ(host_double::ColorSets(), before + 3);
     EXPECT_EQ(Texts().size(), 4u);
     EXPECT_EQ(gLcd.textColorIndex, 128);
@@ -94,9 +94,9 @@ TEST_F(TextTest, FontSelectionStaysUntilTheNext)
     gLcd.UseFont(3);
     gLcd.PutText(0, 0, "x", 0);
     EXPECT_EQ(Texts().back().font, 3);
-    gLcd.UseFont(99);  // no such slot: the current font stays
+    gLcd.UseFont(99); // no such slot: the current font stays
     gLcd.PutText(0, 0, "y", 0);
     EXPECT_EQ(Texts().back().font, 3);
 }
 
-}  // namespace
+} // namespace

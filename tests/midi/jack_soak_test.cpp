@@ -23,10 +23,10 @@
 #include "tests/support/jack_server.h"
 
 using namespace std::chrono;
-using zm_test::JackLoad;
-using zm_test::JackPeer;
 using zm_test::CheckDevicesUntil;
 using zm_test::DeliverToWindow;
+using zm_test::JackLoad;
+using zm_test::JackPeer;
 using zm_test::JackServer;
 
 namespace {
@@ -91,7 +91,8 @@ TEST(JackSoak, HundredThousandMessagesFromFourInputsWhileKeysPlay)
         EXPECT_EQ(load.Foreign(), 0);
         EXPECT_EQ(load.Notes(), 2L * keys);
         EXPECT_EQ(gMidi.logSerial, 100000 % 10000);
-        EXPECT_LT(rssEnd - rssAfterWarmUp, 1024) << "kB after warm-up " << rssAfterWarmUp << ", at the end " << rssEnd;
+        EXPECT_LT(rssEnd - rssAfterWarmUp, 1024)
+            << "kB after warm-up " << rssAfterWarmUp << ", at the end " << rssEnd;
         std::printf("load: %ld forwarded, %d keys, %ld xruns, peak RSS %ld kB -> %ld kB\n",
                     load.Received(0) + load.Received(1) + load.Received(2) + load.Received(3), keys,
                     load.Xruns(), rssAfterWarmUp, rssEnd);
@@ -123,7 +124,7 @@ TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
             const auto flipEnd = steady_clock::now() + milliseconds(100);
             while (steady_clock::now() < flipEnd) {
                 PlatMidiDrain(DeliverToWindow);
-                if (steady_clock::now() >= nextCheck) {  // far more often than the program does
+                if (steady_clock::now() >= nextCheck) { // far more often than the program does
                     gMidi.CheckDevices();
                     nextCheck += milliseconds(150);
                 }
@@ -154,7 +155,7 @@ TEST(JackSoak, PortsComingAndGoingWhileAnotherPeerPlays)
     EXPECT_TRUE(CheckDevicesUntil(0, 0));
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -184,14 +185,14 @@ TEST(JackSoak, ServerKilledMidStreamAndStartedAgain)
     Play(milliseconds(1000));
     EXPECT_GT(stream->Received(0), 300);
 
-    server.Kill();  // while the stream flows and keys are played
+    server.Kill(); // while the stream flows and keys are played
     const long before = gMidi.logSerial;
     Play(milliseconds(300));
     // libjack frees a dead server's leftover clients at the next client it opens: the
     // test's own dead client goes before the device check opens one.
     stream.reset();
     ASSERT_TRUE(CheckDevicesUntil(0, 0));
-    Play(milliseconds(200));  // keys with nothing to send to
+    Play(milliseconds(200)); // keys with nothing to send to
     EXPECT_LE(gMidi.logSerial - before, 200);
 
     ASSERT_TRUE(zm_midi::WaitServiceIdle(5000));
@@ -210,4 +211,4 @@ TEST(JackSoak, ServerKilledMidStreamAndStartedAgain)
     EXPECT_TRUE(CheckDevicesUntil(0, 0));
 }
 
-}  // namespace
+} // namespace

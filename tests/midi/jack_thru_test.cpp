@@ -16,9 +16,9 @@
 #include "tests/support/jack_server.h"
 
 using namespace std::chrono;
-using zm_test::JackPeer;
 using zm_test::CheckDevicesUntil;
 using zm_test::DeliverToWindow;
+using zm_test::JackPeer;
 using zm_test::JackServer;
 
 namespace {
@@ -50,7 +50,7 @@ bool PeerReceives(JackPeer& peer, size_t count, int timeoutMs = 3000)
 }
 
 class JackThru : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -84,17 +84,21 @@ TEST_F(JackThru, ListsThePeerOnlyAndForwardsEveryShortMessage)
 {
     EXPECT_STREQ(gMidi.inName[0], "drums:out");
     EXPECT_STREQ(gMidi.outName[0], "drums:in");
-    const ByteList sent = {{0x90, 0x3C, 0x64}, {0xC3, 0x05}, {0xF8}, {0xE0, 0x0A, 0x40}, {0xF0, 0x7E, 0xF7},
-                           {0x90, 0xBC, 0xC1}, {0xFA}};
+    const ByteList sent = {{0x90, 0x3C, 0x64}, {0xC3, 0x05},       {0xF8}, {0xE0, 0x0A, 0x40},
+                           {0xF0, 0x7E, 0xF7}, {0x90, 0xBC, 0xC1}, {0xFA}};
     for (const auto& m : sent)
         peer_->Send(m);
     ASSERT_TRUE(PumpUntilLogged(6));
     ASSERT_TRUE(peer_->WaitReceived(6, 3000));
-    std::this_thread::sleep_for(milliseconds(50));  // nothing more may follow
-    EXPECT_EQ(PeerGot(), (ByteList{{0x90, 0x3C, 0x64}, {0xC3, 0x05}, {0xF8}, {0xE0, 0x0A, 0x40},
-                                   {0x90, 0x3C, 0x41}, {0xFA}}));
+    std::this_thread::sleep_for(milliseconds(50)); // nothing more may follow
+    EXPECT_EQ(PeerGot(), (ByteList{{0x90, 0x3C, 0x64},
+                                   {0xC3, 0x05},
+                                   {0xF8},
+                                   {0xE0, 0x0A, 0x40},
+                                   {0x90, 0x3C, 0x41},
+                                   {0xFA}}));
     EXPECT_EQ(gMidi.logSerial, 6);
-    EXPECT_EQ(gMidi.log[5], 0x00C1BC90u);  // logged as received, from input 0
+    EXPECT_EQ(gMidi.log[5], 0x00C1BC90u); // logged as received, from input 0
     EXPECT_EQ(gMidi.log[6], 0xFAu);
 }
 
@@ -135,9 +139,9 @@ TEST_F(JackThru, AKilledServerIsSurvivedAndItsComebackUsed)
     peer_->Send({0x90, 0x3C, 0x64});
     ASSERT_TRUE(PumpUntilLogged(1));
     server_.Kill();
-    peer_->Close();  // a dead client is let go before anything opens a new one
+    peer_->Close(); // a dead client is let go before anything opens a new one
     ASSERT_TRUE(CheckDevicesUntil(0, 0));
-    gWinUI.Strike(9);  // nothing to send to: must be harmless
+    gWinUI.Strike(9); // nothing to send to: must be harmless
     PlatMidiDrain(DeliverToWindow);
 
     ASSERT_TRUE(zm_midi::WaitServiceIdle(5000));
@@ -151,27 +155,30 @@ TEST_F(JackThru, AKilledServerIsSurvivedAndItsComebackUsed)
     EXPECT_EQ(PeerGot().front(), (std::vector<uint8_t>{0xB0, 0x07, 0x64}));
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
 TEST_F(JackThru, OddBytesAreForwardedByTheRulesOrIgnored)
 {
     const ByteList odd = {
-        {0x90},                          // cut short
-        {0x90, 0x3C},                    // cut short
-        {0x3C, 0x64},                    // running status: no status byte
-        {0x90, 0x3C, 0x64, 0x00},        // a message, then one cut short by running status
-        {0xF0, 0x01, 0x02, 0x03, 0xF7},  // SysEx
+        {0x90},                         // cut short
+        {0x90, 0x3C},                   // cut short
+        {0x3C, 0x64},                   // running status: no status byte
+        {0x90, 0x3C, 0x64, 0x00},       // a message, then one cut short by running status
+        {0xF0, 0x01, 0x02, 0x03, 0xF7}, // SysEx
         {0xF7},
-        {0xF8, 0x00},                    // a real-time byte, then a stray data byte
-        {0xF4}, {0xF5}, {0xF9}, {0xFD},  // undefined, but whole
-        {0x80, 0xFF, 0x80},              // data bytes with bit 7 set
+        {0xF8, 0x00}, // a real-time byte, then a stray data byte
+        {0xF4},
+        {0xF5},
+        {0xF9},
+        {0xFD},             // undefined, but whole
+        {0x80, 0xFF, 0x80}, // data bytes with bit 7 set
     };
     for (const auto& m : odd)
         peer_->Send(m);
     for (int i = 0; i < 500; ++i)
-        peer_->Send({0xFE});  // a flood of active sensing
+        peer_->Send({0xFE}); // a flood of active sensing
     const int expected = 7 + 500;
     ASSERT_TRUE(PumpUntilLogged(expected, 5000));
     ASSERT_TRUE(PeerReceives(*peer_, expected, 5000));
@@ -181,10 +188,11 @@ TEST_F(JackThru, OddBytesAreForwardedByTheRulesOrIgnored)
     const ByteList got = PeerGot();
     ASSERT_EQ(got.size(), static_cast<size_t>(expected));
     // The whole first message of an event too long is used, and the rest dropped.
-    EXPECT_EQ(ByteList(got.begin(), got.begin() + 7),
-              (ByteList{{0x90, 0x3C, 0x64}, {0xF8}, {0xF4}, {0xF5}, {0xF9}, {0xFD}, {0x80, 0x7F, 0x00}}));
+    EXPECT_EQ(
+        ByteList(got.begin(), got.begin() + 7),
+        (ByteList{{0x90, 0x3C, 0x64}, {0xF8}, {0xF4}, {0xF5}, {0xF9}, {0xFD}, {0x80, 0x7F, 0x00}}));
     for (size_t i = 7; i < got.size(); ++i)
         ASSERT_EQ(got[i], std::vector<uint8_t>{0xFE}) << i;
 }
 
-}  // namespace
+} // namespace

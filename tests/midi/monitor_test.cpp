@@ -25,7 +25,7 @@ struct Want {
 };
 
 class MonitorTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -88,11 +88,24 @@ protected:
 
 TEST_F(MonitorTest, DecodesEveryMessageType)
 {
-    ExpectRow(0x00003C90, Cat(Head(1, 1, 1), {{97, "NOTE OFF", 248}, {167, " 60", 248}, {192, "C_", 248}, {208, "3", 248}}));
-    ExpectRow(0x00643C99, Cat(Head(2, 1, 10), {{97, "NOTE ON ", 0}, {167, " 60", 0}, {192, "C_", 0}, {208, "3", 0}, {232, "100", 0}}));
-    ExpectRow(0x00403D81, Cat(Head(3, 1, 2), {{97, "NOTE OFF", 248}, {167, " 61", 248}, {192, "C#", 248}, {208, "3", 248}}));
-    ExpectRow(0x00203CA0, Cat(Head(4, 1, 1), {{97, "Po.PRESS", 4}, {157, " 60", 0}, {182, "C_", 0}, {198, "3", 0}, {232, " 32", 4}}));
-    ExpectRow(0x007F07B0, Cat(Head(5, 1, 1), {{97, "CONTROL", 4}, {182, "  7", 4}, {232, "127", 4}}));
+    ExpectRow(0x00003C90,
+              Cat(Head(1, 1, 1),
+                  {{97, "NOTE OFF", 248}, {167, " 60", 248}, {192, "C_", 248}, {208, "3", 248}}));
+    ExpectRow(0x00643C99, Cat(Head(2, 1, 10), {{97, "NOTE ON ", 0},
+                                               {167, " 60", 0},
+                                               {192, "C_", 0},
+                                               {208, "3", 0},
+                                               {232, "100", 0}}));
+    ExpectRow(0x00403D81,
+              Cat(Head(3, 1, 2),
+                  {{97, "NOTE OFF", 248}, {167, " 61", 248}, {192, "C#", 248}, {208, "3", 248}}));
+    ExpectRow(0x00203CA0, Cat(Head(4, 1, 1), {{97, "Po.PRESS", 4},
+                                              {157, " 60", 0},
+                                              {182, "C_", 0},
+                                              {198, "3", 0},
+                                              {232, " 32", 4}}));
+    ExpectRow(0x007F07B0,
+              Cat(Head(5, 1, 1), {{97, "CONTROL", 4}, {182, "  7", 4}, {232, "127", 4}}));
     ExpectRow(0x000005C3, Cat(Head(6, 1, 4), {{97, "PROGRAM", 4}, {182, "  5", 4}}));
     ExpectRow(0x000050DF, Cat(Head(7, 1, 16), {{97, "Ch.PRESS", 4}, {182, " 80", 4}}));
     ExpectRow(0x00400AE0, Cat(Head(8, 1, 1), {{97, "BEND", 4}, {182, " 10", 4}, {232, " 64", 4}}));
@@ -100,7 +113,11 @@ TEST_F(MonitorTest, DecodesEveryMessageType)
     ExpectRow(0xFB, Cat(Head(10, 1, 0), {{97, "PLAY", 0}}));
     ExpectRow(0xFC, Cat(Head(11, 1, 0), {{97, "STOP", 0}}));
     ExpectRow(0xF8, Head(12, 1, 0));
-    ExpectRow(0x00BCC190, Cat(Head(13, 1, 1), {{97, "NOTE ON ", 0}, {167, " 65", 0}, {192, "F_", 0}, {208, "3", 0}, {232, " 60", 0}}));
+    ExpectRow(0x00BCC190, Cat(Head(13, 1, 1), {{97, "NOTE ON ", 0},
+                                               {167, " 65", 0},
+                                               {192, "F_", 0},
+                                               {208, "3", 0},
+                                               {232, " 60", 0}}));
 }
 
 TEST_F(MonitorTest, UnmatchedHandleShowsTheDeviceAfterTheLast)
@@ -108,7 +125,7 @@ TEST_F(MonitorTest, UnmatchedHandleShowsTheDeviceAfterTheLast)
     gMidi.OnMidiData(424242, 0xF8);
     const auto row = Row(578);
     ASSERT_GE(row.size(), 2u);
-    EXPECT_EQ(row[1].text, "3");  // inCount 2, so device index 2, shown as 3
+    EXPECT_EQ(row[1].text, "3"); // inCount 2, so device index 2, shown as 3
 }
 
 TEST_F(MonitorTest, NewestIsAtTheBottomAndOnlyEightAreDrawn)
@@ -129,7 +146,7 @@ TEST_F(MonitorTest, FewMessagesKeepTheirRowsAndSerialsWrapBackwards)
 {
     gMidi.logSerial = 9998;
     for (int i = 0; i < 3; ++i)
-        gMidi.OnMidiData(gMidi.inHandle[0], 0xF8);  // numbers 9999, 0, 1
+        gMidi.OnMidiData(gMidi.inHandle[0], 0xF8); // numbers 9999, 0, 1
     const auto numbers = RunningNumbers();
     ASSERT_EQ(numbers.size(), 3u);
     EXPECT_EQ(numbers[0], std::make_pair(578, std::string("    1")));
@@ -147,7 +164,8 @@ TEST_F(MonitorTest, HeadingTextsFontsAndColours)
     EXPECT_EQ(t[0].font, 6);
     EXPECT_EQ(t[0].x, 85);
     EXPECT_EQ(t[0].y, 459);
-    const Want heads[] = {{42, "Dev.", 0}, {67, "Ch.", 0}, {100, "Status", 0}, {177, "Data1", 0}, {224, "Data2", 0}};
+    const Want heads[] = {
+        {42, "Dev.", 0}, {67, "Ch.", 0}, {100, "Status", 0}, {177, "Data1", 0}, {224, "Data2", 0}};
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(t[1 + i].text, heads[i].text);
         EXPECT_EQ(t[1 + i].x, heads[i].x);
@@ -163,17 +181,17 @@ TEST_F(MonitorTest, PanelPixels)
     gMidi.DrawMonitor();
     const CanvasDiff d = CompareCanvas(800, 600, [](int x, int y) -> uint32_t {
         if (x >= 12 && x <= 261 && y >= 457 && y <= 475)
-            return 0x000000;  // title bar
+            return 0x000000; // title bar
         if (x >= 12 && x <= 261 && y >= 476 && y <= 592) {
             if (x == 12 || x == 261 || y == 476 || y == 592)
-                return 0x777777;  // frame
+                return 0x777777; // frame
             if (y == 491)
-                return 0xFFFFFF;  // separator
-            return 0x000000;      // heading band and body
+                return 0xFFFFFF; // separator
+            return 0x000000;     // heading band and body
         }
         return 0x000044;
     });
     EXPECT_EQ(d.mismatches, 0) << d.first;
 }
 
-}  // namespace
+} // namespace

@@ -21,7 +21,7 @@ std::vector<Device> Named(std::initializer_list<const char*> names)
 }
 
 class PortsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -72,7 +72,7 @@ TEST_F(PortsTest, AFailedOpenKeepsTheSlotCountedAndUnnamed)
     EXPECT_STREQ(gMidi.outName[2], "Synth C");
     EXPECT_EQ(gMidi.outHandle[1], kNoMidiDevice);
     gWinUI.outSel = 1;
-    gWinUI.Strike(60);  // nothing to send to, nothing sent
+    gWinUI.Strike(60); // nothing to send to, nothing sent
     EXPECT_TRUE(midi_double::SentWords().empty());
 }
 
@@ -97,7 +97,7 @@ TEST_F(PortsTest, LoweredOutputCountReopensAndKeepsTheOldThirdName)
     gMidi.CheckDevices();
     EXPECT_EQ(CountCalls("outClose"), 3);
     EXPECT_EQ(CountCalls("outOpen"), 5);
-    EXPECT_EQ(CountCalls("inClose"), 0);  // the inputs did not change
+    EXPECT_EQ(CountCalls("inClose"), 0); // the inputs did not change
     EXPECT_EQ(gMidi.outCount, 2);
     EXPECT_STREQ(gMidi.outName[2], "C");
     EXPECT_EQ(gWinUI.outSel, 2);
@@ -149,7 +149,7 @@ TEST_F(PortsTest, ALostMidiSystemReopensBothSidesEvenWithEqualCounts)
     gWinUI.Strike(1);
     EXPECT_EQ(midi_double::SentTo(0).size(), 2u);
     const size_t calls = midi_double::Calls().size();
-    gMidi.CheckDevices();  // same epoch, same counts: nothing happens
+    gMidi.CheckDevices(); // same epoch, same counts: nothing happens
     EXPECT_EQ(midi_double::Calls().size(), calls);
 }
 
@@ -167,7 +167,7 @@ TEST_F(PortsTest, NamesFillExactlyThirtyTwoBytes)
     for (int i = 5; i < 40; ++i)
         EXPECT_EQ(gMidi.outName[1][i], 0) << i;
     EXPECT_EQ(std::string(gMidi.outName[2]), std::string(32, 'y'));
-    EXPECT_STREQ(gMidi.outName[3], "");  // opened without a name: no stale one either
+    EXPECT_STREQ(gMidi.outName[3], ""); // opened without a name: no stale one either
 }
 
-}  // namespace
+} // namespace

@@ -8,7 +8,7 @@
 namespace {
 
 class ThruTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -24,7 +24,7 @@ TEST_F(ThruTest, ForwardsWithDataBytesCutToSevenBits)
 {
     gMidi.OnMidiData(gMidi.inHandle[0], 0x00BCC190);
     EXPECT_EQ(midi_double::SentTo(0), std::vector<uint32_t>{0x003C4190});
-    EXPECT_EQ(gMidi.log[1], 0x00BCC190u);  // logged as received
+    EXPECT_EQ(gMidi.log[1], 0x00BCC190u); // logged as received
 }
 
 TEST_F(ThruTest, EveryTypeIsForwardedToTheSelectedOutput)
@@ -41,11 +41,11 @@ TEST_F(ThruTest, HandleSearchFindsTheSlotOrFallsBackToTheCount)
 {
     gMidi.OnMidiData(gMidi.inHandle[1], 0x90);
     EXPECT_EQ(gMidi.log[1] >> 24, 1u);
-    gMidi.OnMidiData(987654, 0x90);  // a handle no slot holds
+    gMidi.OnMidiData(987654, 0x90); // a handle no slot holds
     EXPECT_EQ(gMidi.log[2] >> 24, 2u);
     gMidi.OnMidiData(kNoMidiDevice, 0x90);
     EXPECT_EQ(gMidi.log[3] >> 24, 2u);
-    EXPECT_EQ(midi_double::SentTo(0).size(), 3u);  // still forwarded
+    EXPECT_EQ(midi_double::SentTo(0).size(), 3u); // still forwarded
 }
 
 TEST_F(ThruTest, RingStartsAtSlotOneAndWraps)
@@ -54,8 +54,8 @@ TEST_F(ThruTest, RingStartsAtSlotOneAndWraps)
         gMidi.OnMidiData(gMidi.inHandle[0], 0x90 | i << 8);
     EXPECT_EQ(gMidi.logSerial, 33);
     EXPECT_EQ(gMidi.logHead, 1);
-    EXPECT_EQ(gMidi.log[1], 0x90u | 33u << 8);  // the 33rd overwrote the first
-    EXPECT_EQ(gMidi.log[0], 0x90u | 32u << 8);  // slot 0 first written by the 32nd
+    EXPECT_EQ(gMidi.log[1], 0x90u | 33u << 8); // the 33rd overwrote the first
+    EXPECT_EQ(gMidi.log[0], 0x90u | 32u << 8); // slot 0 first written by the 32nd
     EXPECT_EQ(gMidi.log[2], 0x90u | 2u << 8);
 }
 
@@ -75,7 +75,7 @@ TEST_F(ThruTest, WordsWithoutAStatusByteAreNeitherForwardedNorLogged)
     EXPECT_TRUE(midi_double::SentWords().empty());
     EXPECT_EQ(gMidi.logSerial, 0);
     EXPECT_EQ(gMidi.logHead, 0);
-    gMidi.OnMidiData(gMidi.inHandle[0], 0xFF000090);  // stray top byte cannot fake a device
+    gMidi.OnMidiData(gMidi.inHandle[0], 0xFF000090); // stray top byte cannot fake a device
     EXPECT_EQ(gMidi.log[1], 0x90u);
 }
 
@@ -87,4 +87,4 @@ TEST_F(ThruTest, NothingIsSentWhenTheSelectedOutputIsGone)
     EXPECT_EQ(gMidi.logSerial, 1);
 }
 
-}  // namespace
+} // namespace

@@ -21,7 +21,7 @@ struct State {
     uint32_t color = 0;
     int font = -1;
     std::vector<int> fontSelections;
-    std::vector<uint32_t> canvas;  // guard, W*H pixels, guard
+    std::vector<uint32_t> canvas; // guard, W*H pixels, guard
     int w = 0, h = 0;
     bool failNextCanvas = false;
     PlatScrollInfo bars[2];
@@ -57,13 +57,28 @@ int& FontsMade()
     return n;
 }
 
-}  // namespace
+} // namespace
 
-const std::vector<Text>& Texts() { return S().texts; }
-void ClearTexts() { S().texts.clear(); }
-int ColorSets() { return S().colorSets; }
-int SelectedFont() { return S().font; }
-const std::vector<int>& FontSelections() { return S().fontSelections; }
+const std::vector<Text>& Texts()
+{
+    return S().texts;
+}
+void ClearTexts()
+{
+    S().texts.clear();
+}
+int ColorSets()
+{
+    return S().colorSets;
+}
+int SelectedFont()
+{
+    return S().font;
+}
+const std::vector<int>& FontSelections()
+{
+    return S().fontSelections;
+}
 
 uint32_t Pixel(int x, int y)
 {
@@ -81,25 +96,82 @@ bool GuardsIntact()
     return true;
 }
 
-bool CanvasExists() { return !S().canvas.empty(); }
-void FailNextCanvas() { S().failNextCanvas = true; }
-PlatScrollInfo& Bar(int bar) { return S().bars[bar]; }
-int Presents() { return S().presents; }
-int Paints() { return S().paints; }
-const PaintCall& LastPaint() { return S().lastPaint; }
-const PaintCall& LastPresent() { return S().lastPresent; }
-int CaptureDepth() { return S().capture; }
-bool TimerRunning(uint32_t id) { return S().timers.count(id) != 0; }
-uint32_t TimerInterval(uint32_t id) { return S().timers.count(id) ? S().timers[id] : 0; }
-bool TickRunning() { return S().tick; }
-bool DropsAccepted() { return S().drops; }
-int DefWindowProcCalls(uint32_t message) { return S().defCalls[message]; }
-void SetScreen(int width, int height) { S().screenW = width, S().screenH = height; }
-void SetOtherInstance(bool running) { S().otherInstance = running; }
-const std::vector<std::string>& MessageBoxes() { return S().boxes; }
-bool WindowCreated() { return S().created; }
-std::string Caption() { return S().caption; }
-void SetTime(uint32_t ms) { S().time = ms; }
+bool CanvasExists()
+{
+    return !S().canvas.empty();
+}
+void FailNextCanvas()
+{
+    S().failNextCanvas = true;
+}
+PlatScrollInfo& Bar(int bar)
+{
+    return S().bars[bar];
+}
+int Presents()
+{
+    return S().presents;
+}
+int Paints()
+{
+    return S().paints;
+}
+const PaintCall& LastPaint()
+{
+    return S().lastPaint;
+}
+const PaintCall& LastPresent()
+{
+    return S().lastPresent;
+}
+int CaptureDepth()
+{
+    return S().capture;
+}
+bool TimerRunning(uint32_t id)
+{
+    return S().timers.count(id) != 0;
+}
+uint32_t TimerInterval(uint32_t id)
+{
+    return S().timers.count(id) ? S().timers[id] : 0;
+}
+bool TickRunning()
+{
+    return S().tick;
+}
+bool DropsAccepted()
+{
+    return S().drops;
+}
+int DefWindowProcCalls(uint32_t message)
+{
+    return S().defCalls[message];
+}
+void SetScreen(int width, int height)
+{
+    S().screenW = width, S().screenH = height;
+}
+void SetOtherInstance(bool running)
+{
+    S().otherInstance = running;
+}
+const std::vector<std::string>& MessageBoxes()
+{
+    return S().boxes;
+}
+bool WindowCreated()
+{
+    return S().created;
+}
+std::string Caption()
+{
+    return S().caption;
+}
+void SetTime(uint32_t ms)
+{
+    S().time = ms;
+}
 
 bool Quit(int* code)
 {
@@ -113,7 +185,7 @@ void Reset()
     S() = State{};
 }
 
-}  // namespace host_double
+} // namespace host_double
 
 using namespace host_double;
 
@@ -143,7 +215,10 @@ intptr_t PlatDefWindowProc(uint32_t message, uintptr_t, intptr_t)
     return 0;
 }
 
-void PlatGetScrollInfo(int bar, PlatScrollInfo* info) { *info = S().bars[bar]; }
+void PlatGetScrollInfo(int bar, PlatScrollInfo* info)
+{
+    *info = S().bars[bar];
+}
 
 void PlatSetScrollInfo(int bar, uint32_t mask, const PlatScrollInfo& info, bool)
 {
@@ -161,13 +236,31 @@ void PlatSetScrollInfo(int bar, uint32_t mask, const PlatScrollInfo& info, bool)
         b.pos = b.min;
 }
 
-void PlatSetCapture() { ++S().capture; }
-void PlatReleaseCapture() { S().capture = 0; }
+void PlatSetCapture()
+{
+    ++S().capture;
+}
+void PlatReleaseCapture()
+{
+    S().capture = 0;
+}
 void PlatSetArrowCursor() {}
-void PlatAcceptFiles(bool accept) { S().drops = accept; }
-void PlatSetTimer(uint32_t id, uint32_t ms) { S().timers[id] = ms; }
-void PlatKillTimer(uint32_t id) { S().timers.erase(id); }
-void PlatPresent() { ++S().presents; }
+void PlatAcceptFiles(bool accept)
+{
+    S().drops = accept;
+}
+void PlatSetTimer(uint32_t id, uint32_t ms)
+{
+    S().timers[id] = ms;
+}
+void PlatKillTimer(uint32_t id)
+{
+    S().timers.erase(id);
+}
+void PlatPresent()
+{
+    ++S().presents;
+}
 void PlatPresentRect(int x, int y, int w, int h)
 {
     ++S().presents;
@@ -192,7 +285,10 @@ void PlatScreenSize(int* width, int* height)
     *height = S().screenH;
 }
 
-bool PlatTakeInstanceLock(const char*) { return !S().otherInstance; }
+bool PlatTakeInstanceLock(const char*)
+{
+    return !S().otherInstance;
+}
 void PlatMessageBox(const char* text, const char* caption)
 {
     S().boxes.push_back(std::string(caption) + ": " + text);
@@ -208,7 +304,10 @@ bool PlatCreateMainWindow(const char*, const char* caption, int, int, int, int)
 }
 
 void PlatShowWindow() {}
-int PlatRunMessageLoop() { return S().quitCode; }
+int PlatRunMessageLoop()
+{
+    return S().quitCode;
+}
 
 uint32_t* PlatCanvasCreate(int width, int height)
 {
@@ -230,8 +329,14 @@ void PlatCanvasRelease()
     S().w = S().h = 0;
 }
 
-PlatFont PlatStockFont(int) { return static_cast<PlatFont>(++FontsMade() % 14 == 0 ? 14 : FontsMade() % 14); }
-PlatFont PlatCreateFont(int, int, int, int, const char*) { return PlatStockFont(0); }
+PlatFont PlatStockFont(int)
+{
+    return static_cast<PlatFont>(++FontsMade() % 14 == 0 ? 14 : FontsMade() % 14);
+}
+PlatFont PlatCreateFont(int, int, int, int, const char*)
+{
+    return PlatStockFont(0);
+}
 void PlatDeleteFont(PlatFont) {}
 
 void PlatSelectFont(PlatFont font)
@@ -253,10 +358,16 @@ void PlatTextOut(int x, int y, const char* text, int len)
     S().texts.push_back({S().font, S().color, x, y, std::string(text, static_cast<size_t>(len))});
 }
 
-uint32_t PlatTimeMs() { return S().time; }
+uint32_t PlatTimeMs()
+{
+    return S().time;
+}
 bool PlatStartTick(void (*)())
 {
     S().tick = true;
     return true;
 }
-void PlatStopTick() { S().tick = false; }
+void PlatStopTick()
+{
+    S().tick = false;
+}

@@ -11,8 +11,8 @@
 namespace host_double {
 
 struct Text {
-    int font;        // font slot 0..13, -1 if none selected
-    uint32_t color;  // the renderer's colour, 0x00BBGGRR
+    int font;       // font slot 0..13, -1 if none selected
+    uint32_t color; // the renderer's colour, 0x00BBGGRR
     int x, y;
     std::string text;
 };
@@ -20,15 +20,15 @@ struct Text {
 // Recorded texts and renderer calls.
 const std::vector<Text>& Texts();
 void ClearTexts();
-int ColorSets();           // PlatSetTextColor calls so far
-int SelectedFont();        // slot selected last, -1 for none
+int ColorSets();    // PlatSetTextColor calls so far
+int SelectedFont(); // slot selected last, -1 for none
 const std::vector<int>& FontSelections();
 
 // The canvas. Guard words around it must keep their value.
-uint32_t Pixel(int x, int y);     // low 24 bits
+uint32_t Pixel(int x, int y); // low 24 bits
 bool GuardsIntact();
 bool CanvasExists();
-void FailNextCanvas();            // the next PlatCanvasCreate answers nullptr
+void FailNextCanvas(); // the next PlatCanvasCreate answers nullptr
 
 // Window host.
 PlatScrollInfo& Bar(int bar);
@@ -38,7 +38,7 @@ struct PaintCall {
     int x, y, w, h;
 };
 const PaintCall& LastPaint();
-const PaintCall& LastPresent();  // client rectangle of the last present
+const PaintCall& LastPresent(); // client rectangle of the last present
 int CaptureDepth();
 bool TimerRunning(uint32_t id);
 uint32_t TimerInterval(uint32_t id);
@@ -60,7 +60,7 @@ void SetTime(uint32_t ms);
 // Back to the state at start: no canvas, no texts, bars zero, no timers.
 void Reset();
 
-}  // namespace host_double
+} // namespace host_double
 
 // Rebuilds the three global objects and every module-wide value, as at program start,
 // with a canvas of w x h already set up (the window's creation is not run).

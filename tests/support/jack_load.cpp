@@ -13,13 +13,14 @@ void Encode(int stream, int n, jack_midi_data_t out[3])
     out[1] = static_cast<jack_midi_data_t>(n & 0x7F);
     out[2] = static_cast<jack_midi_data_t>(n >> 7 & 0x7F);
 }
-}  // namespace
+} // namespace
 
 JackLoad::JackLoad(const std::string& clientName, int streams, int perStream, double ratePerSecond)
     : streams_(streams < kMaxStreams ? streams : kMaxStreams), perStream_(perStream)
 {
     jack_status_t status{};
-    client_ = jack_client_open(clientName.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
+    client_ = jack_client_open(clientName.c_str(),
+                               static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
                                &status);
     if (!client_)
         return;
@@ -85,7 +86,7 @@ void JackLoad::Play(jack_nframes_t frames)
             jack_midi_data_t bytes[3];
             Encode(s, sent_[s], bytes);
             if (jack_midi_event_write(buffer, frame++, bytes, 3) != 0)
-                break;  // buffer full: the rest goes next period
+                break; // buffer full: the rest goes next period
             ++sent_[s];
             sentAll_.fetch_add(1);
         }
@@ -121,4 +122,4 @@ void JackLoad::Check(jack_nframes_t frames)
     }
 }
 
-}  // namespace zm_test
+} // namespace zm_test

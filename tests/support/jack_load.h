@@ -13,7 +13,7 @@
 namespace zm_test {
 
 class JackLoad {
-public:
+  public:
     // streams: output ports; perStream: messages each; ratePerSecond: per stream.
     JackLoad(const std::string& clientName, int streams, int perStream, double ratePerSecond);
     ~JackLoad();
@@ -33,7 +33,7 @@ public:
     // Cycles the server reported late: JACK itself may drop MIDI then.
     long Xruns() const { return xruns_.load(); }
 
-private:
+  private:
     static int Process(jack_nframes_t frames, void* arg);
     void Play(jack_nframes_t frames);
     void Check(jack_nframes_t frames);
@@ -44,14 +44,14 @@ private:
     jack_port_t* in_ = nullptr;
     int streams_;
     int perStream_;
-    double perFrame_ = 0;  // messages per frame per stream
+    double perFrame_ = 0; // messages per frame per stream
     std::atomic<bool> running_{false};
-    double due_ = 0;       // messages each stream owes so far (process thread only)
+    double due_ = 0; // messages each stream owes so far (process thread only)
     int sent_[kMaxStreams] = {};
     std::atomic<int> sentAll_{0};
-    int expected_[kMaxStreams] = {};  // process thread only
+    int expected_[kMaxStreams] = {}; // process thread only
     std::atomic<long> received_[kMaxStreams] = {};
     std::atomic<long> outOfOrder_{0}, notes_{0}, foreign_{0}, xruns_{0};
 };
 
-}  // namespace zm_test
+} // namespace zm_test

@@ -30,4 +30,4 @@ inline bool CheckDevicesUntil(int ins, int outs, int timeoutMs = 5000)
     }
 }
 
-}  // namespace zm_test
+} // namespace zm_test

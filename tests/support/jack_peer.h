@@ -14,10 +14,10 @@
 namespace zm_test {
 
 class JackPeer {
-public:
+  public:
     struct Event {
         std::vector<uint8_t> bytes;
-        jack_nframes_t frame;  // absolute frame time of the event
+        jack_nframes_t frame; // absolute frame time of the event
     };
 
     JackPeer(const std::string& clientName, const std::string& outPort, const std::string& inPort);
@@ -34,11 +34,13 @@ public:
     // Queues one event for the output port; it goes out in the next period.
     void Send(const std::vector<uint8_t>& bytes);
     // At most this many events a period (a steady stream instead of full buffers).
-    void SetPerPeriod(size_t count) {
+    void SetPerPeriod(size_t count)
+    {
         std::lock_guard lock(mutex_);
         perPeriod_ = count;
     }
-    bool AllSent() const {
+    bool AllSent() const
+    {
         std::lock_guard lock(mutex_);
         return outgoing_.empty();
     }
@@ -59,7 +61,7 @@ public:
     // Closes the client; safe after its server died.
     void Close();
 
-private:
+  private:
     static int Process(jack_nframes_t frames, void* arg);
 
     jack_client_t* client_ = nullptr;
@@ -67,10 +69,10 @@ private:
     jack_port_t* in_ = nullptr;
     std::map<std::string, jack_port_t*> extra_;
     mutable std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> outgoing_;  // guarded by mutex_
-    size_t nextOut_ = 0;                          // guarded by mutex_
-    size_t perPeriod_ = SIZE_MAX;                 // guarded by mutex_
-    std::vector<Event> received_;                 // guarded by mutex_
+    std::vector<std::vector<uint8_t>> outgoing_; // guarded by mutex_
+    size_t nextOut_ = 0;                         // guarded by mutex_
+    size_t perPeriod_ = SIZE_MAX;                // guarded by mutex_
+    std::vector<Event> received_;                // guarded by mutex_
 };
 
-}  // namespace zm_test
+} // namespace zm_test

@@ -8,7 +8,7 @@
 namespace zm_test {
 
 class JackServer {
-public:
+  public:
     // Picks a name unique to this process; JACK_DEFAULT_SERVER is set to it at Start.
     // Long runs may ask for a longer period, which rides out a busy machine's stalls.
     // Realtime by default: that is what musicians run, and where loss is judged.
@@ -32,7 +32,7 @@ public:
     bool Running() const { return pid_ > 0; }
     const std::string& Name() const { return name_; }
 
-private:
+  private:
     bool WaitReady(int timeoutMs);
     bool Reap(int timeoutMs);
 
@@ -43,4 +43,4 @@ private:
     pid_t pid_ = -1;
 };
 
-}  // namespace zm_test
+} // namespace zm_test

@@ -98,7 +98,7 @@ PlatMidiHandle Live(bool input, int device)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 void Reset()
 {
@@ -106,16 +106,46 @@ void Reset()
     S() = State{};
     S().wake = wake;
 }
-void SetInputs(std::vector<Device> devices) { S().inputs = std::move(devices); }
-void SetOutputs(std::vector<Device> devices) { S().outputs = std::move(devices); }
-void BumpEpoch() { ++S().epoch; }
-const std::vector<Sent>& SentWords() { return S().sent; }
-void ClearSent() { S().sent.clear(); }
-const std::vector<Call>& Calls() { return S().calls; }
-bool AnyHandleClosedTwice() { return S().closedTwice; }
-bool AnyUseOfClosedHandle() { return S().usedClosed; }
-PlatMidiHandle InputHandle(int device) { return Live(true, device); }
-PlatMidiHandle OutputHandle(int device) { return Live(false, device); }
+void SetInputs(std::vector<Device> devices)
+{
+    S().inputs = std::move(devices);
+}
+void SetOutputs(std::vector<Device> devices)
+{
+    S().outputs = std::move(devices);
+}
+void BumpEpoch()
+{
+    ++S().epoch;
+}
+const std::vector<Sent>& SentWords()
+{
+    return S().sent;
+}
+void ClearSent()
+{
+    S().sent.clear();
+}
+const std::vector<Call>& Calls()
+{
+    return S().calls;
+}
+bool AnyHandleClosedTwice()
+{
+    return S().closedTwice;
+}
+bool AnyUseOfClosedHandle()
+{
+    return S().usedClosed;
+}
+PlatMidiHandle InputHandle(int device)
+{
+    return Live(true, device);
+}
+PlatMidiHandle OutputHandle(int device)
+{
+    return Live(false, device);
+}
 
 std::vector<uint32_t> SentTo(int device)
 {
@@ -142,20 +172,47 @@ void Receive(PlatMidiHandle handle, uint32_t message)
         S().wake();
 }
 
-}  // namespace midi_double
+} // namespace midi_double
 
 using namespace midi_double;
 
 void PlatMidiRescan() {}
-uint32_t PlatMidiEpoch() { return S().epoch; }
-int PlatMidiInCount() { return static_cast<int>(S().inputs.size()); }
-int PlatMidiOutCount() { return static_cast<int>(S().outputs.size()); }
-bool PlatMidiInName(int index, char* name, size_t size) { return Name(S().inputs, index, name, size); }
-bool PlatMidiOutName(int index, char* name, size_t size) { return Name(S().outputs, index, name, size); }
-int PlatMidiInOpen(PlatMidiHandle* handle, int index) { return Open(handle, index, true); }
-int PlatMidiOutOpen(PlatMidiHandle* handle, int index) { return Open(handle, index, false); }
-int PlatMidiInClose(PlatMidiHandle handle) { return Close(handle, true); }
-int PlatMidiOutClose(PlatMidiHandle handle) { return Close(handle, false); }
+uint32_t PlatMidiEpoch()
+{
+    return S().epoch;
+}
+int PlatMidiInCount()
+{
+    return static_cast<int>(S().inputs.size());
+}
+int PlatMidiOutCount()
+{
+    return static_cast<int>(S().outputs.size());
+}
+bool PlatMidiInName(int index, char* name, size_t size)
+{
+    return Name(S().inputs, index, name, size);
+}
+bool PlatMidiOutName(int index, char* name, size_t size)
+{
+    return Name(S().outputs, index, name, size);
+}
+int PlatMidiInOpen(PlatMidiHandle* handle, int index)
+{
+    return Open(handle, index, true);
+}
+int PlatMidiOutOpen(PlatMidiHandle* handle, int index)
+{
+    return Open(handle, index, false);
+}
+int PlatMidiInClose(PlatMidiHandle handle)
+{
+    return Close(handle, true);
+}
+int PlatMidiOutClose(PlatMidiHandle handle)
+{
+    return Close(handle, false);
+}
 
 int PlatMidiInStart(PlatMidiHandle handle)
 {
@@ -185,12 +242,21 @@ uint64_t IdOf(const std::vector<Device>& list, int index)
     const Device& d = list[index];
     return d.id != 0 ? d.id : std::hash<std::string>{}(d.name) | 1;
 }
-}  // namespace
+} // namespace
 
-uint64_t PlatMidiInId(int index) { return IdOf(S().inputs, index); }
-uint64_t PlatMidiOutId(int index) { return IdOf(S().outputs, index); }
+uint64_t PlatMidiInId(int index)
+{
+    return IdOf(S().inputs, index);
+}
+uint64_t PlatMidiOutId(int index)
+{
+    return IdOf(S().outputs, index);
+}
 
-void PlatMidiSetWake(void (*wake)()) { S().wake = wake; }
+void PlatMidiSetWake(void (*wake)())
+{
+    S().wake = wake;
+}
 
 size_t PlatMidiDrain(void (*sink)(PlatMidiHandle, uint32_t))
 {

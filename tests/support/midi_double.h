@@ -15,12 +15,12 @@ struct Device {
     bool openFails = false;
     bool startFails = false;
     bool nameFails = false;
-    uint64_t id = 0;  // 0: stands for its name
+    uint64_t id = 0; // 0: stands for its name
 };
 
 struct Call {
-    std::string op;  // "inOpen", "inStart", "inStop", "inClose", "outOpen", "outClose", "send"
-    int device;      // device index the handle was opened for, -1 for an unknown handle
+    std::string op; // "inOpen", "inStart", "inStop", "inClose", "outOpen", "outClose", "send"
+    int device;     // device index the handle was opened for, -1 for an unknown handle
     PlatMidiHandle handle;
 };
 
@@ -40,13 +40,13 @@ std::vector<uint32_t> SentTo(int device);
 void ClearSent();
 
 const std::vector<Call>& Calls();
-int OpenHandles();              // handles opened and not yet closed
+int OpenHandles(); // handles opened and not yet closed
 bool AnyHandleClosedTwice();
-bool AnyUseOfClosedHandle();    // a send, start or stop on a handle already closed
-PlatMidiHandle InputHandle(int device);   // the live handle of an input device, or 0
+bool AnyUseOfClosedHandle();            // a send, start or stop on a handle already closed
+PlatMidiHandle InputHandle(int device); // the live handle of an input device, or 0
 PlatMidiHandle OutputHandle(int device);
 
 // Queues a received message as the back end would; PlatMidiDrain hands it over.
 void Receive(PlatMidiHandle handle, uint32_t message);
 
-}  // namespace midi_double
+} // namespace midi_double

@@ -27,7 +27,7 @@ Words Struck(std::initializer_list<int> notes)
 }
 
 class NotesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -47,12 +47,14 @@ protected:
 TEST_F(NotesTest, EveryKeyStrikesItsNoteThroughDispatch)
 {
     const std::pair<int, int> table[] = {
-        {AC_F1, 9},       {AC_F1 + 2, 11}, {AC_F1 + 3, 12},  {AC_F1 + 4, 13},  {AC_F1 + 5, 14},
-        {AC_F1 + 6, 15},  {AC_F1 + 7, 16}, {AC_F1 + 8, 17},  {AC_F10, 18},     {AC_F1 + 10, 19},
-        {AC_F12, 20},     {AC_KEY1, 21},   {AC_KEY1 + 1, 22}, {AC_KEY1 + 2, 23}, {AC_KEY1 + 3, 24},
-        {AC_KEY1 + 4, 25}, {AC_KEY1 + 5, 26}, {AC_KEY1 + 6, 27}, {AC_KEY1 + 7, 28}, {AC_KEY9, 29},
-        {AC_KEY0, 30},    {AC_NUM_PLUS, 31}, {AC_NUM_MINUS, 32}, {AC_ENTER, 33},  {AC_LEFT, 34},
-        {AC_RIGHT, 35},   {AC_UP, 36},     {AC_DOWN, 37},    {AC_SHIFT, 38},
+        {AC_F1, 9},        {AC_F1 + 2, 11},   {AC_F1 + 3, 12},    {AC_F1 + 4, 13},
+        {AC_F1 + 5, 14},   {AC_F1 + 6, 15},   {AC_F1 + 7, 16},    {AC_F1 + 8, 17},
+        {AC_F10, 18},      {AC_F1 + 10, 19},  {AC_F12, 20},       {AC_KEY1, 21},
+        {AC_KEY1 + 1, 22}, {AC_KEY1 + 2, 23}, {AC_KEY1 + 3, 24},  {AC_KEY1 + 4, 25},
+        {AC_KEY1 + 5, 26}, {AC_KEY1 + 6, 27}, {AC_KEY1 + 7, 28},  {AC_KEY9, 29},
+        {AC_KEY0, 30},     {AC_NUM_PLUS, 31}, {AC_NUM_MINUS, 32}, {AC_ENTER, 33},
+        {AC_LEFT, 34},     {AC_RIGHT, 35},    {AC_UP, 36},        {AC_DOWN, 37},
+        {AC_SHIFT, 38},
     };
     for (auto [action, note] : table) {
         midi_double::ClearSent();
@@ -66,7 +68,7 @@ TEST_F(NotesTest, ExactWordsOfF1AndTheSoftF2)
     gMidi.OnKey(AC_F1);
     gMidi.OnKey(AC_F2);
     EXPECT_EQ(SentTo(0), (Words{0x007F0990, 0x00000990, 0x001B0A90, 0x00000A90}));
-    EXPECT_EQ(gMidi.redrawFlags, 0);  // keys change nothing on screen
+    EXPECT_EQ(gMidi.redrawFlags, 0); // keys change nothing on screen
 }
 
 TEST_F(NotesTest, ButtonsAndWheelStrikeTheirNotes)
@@ -77,13 +79,14 @@ TEST_F(NotesTest, ButtonsAndWheelStrikeTheirNotes)
     gMidi.OnRButtonUp();
     gMidi.OnWheel(+1);
     gMidi.OnWheel(-10);
-    gMidi.OnWheel(0);  // no direction, no note
+    gMidi.OnWheel(0); // no direction, no note
     EXPECT_EQ(SentTo(0), Struck({7, 8, 5, 6}));
 }
 
 TEST_F(NotesTest, CodesWithoutANoteSendNothing)
 {
-    for (int action : {0, 2, 4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 20, 30, 32, 33, 63, 100, -1})
+    for (int action :
+         {0, 2, 4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 20, 30, 32, 33, 63, 100, -1})
         gWinUI.Dispatch(action, 0);
     EXPECT_TRUE(midi_double::SentWords().empty());
 }
@@ -99,7 +102,7 @@ TEST_F(NotesTest, NotesGoToTheSelectedOutputOnly)
 TEST_F(NotesTest, GestureThresholdIsStrict)
 {
     GestureRefX = GestureRefY = 100;
-    MoveTo(100, 75);  // exactly 25 up: nothing
+    MoveTo(100, 75); // exactly 25 up: nothing
     EXPECT_TRUE(SentTo(0).empty());
     MoveTo(100, 74);
     EXPECT_EQ(SentTo(0), Struck({1}));
@@ -112,7 +115,7 @@ TEST_F(NotesTest, VerticalNoteComesBeforeHorizontal)
     MoveTo(40, 40);
     EXPECT_EQ(SentTo(0), Struck({2, 3}));
     midi_double::ClearSent();
-    MoveTo(14, 14);  // 26 back on both axes
+    MoveTo(14, 14); // 26 back on both axes
     EXPECT_EQ(SentTo(0), Struck({1, 4}));
 }
 
@@ -144,7 +147,7 @@ TEST_F(NotesTest, MovingWithAButtonHeldPostsTheDragCodeFirst)
     gMidi.leftDown = 1;
     gMidi.rightDown = 1;
     MoveTo(0, 30);
-    EXPECT_EQ(SentTo(0), Struck({2}));  // only the gesture test strikes
+    EXPECT_EQ(SentTo(0), Struck({2})); // only the gesture test strikes
     gMidi.leftDown = 0;
     gMidi.rightDown = 0;
 }
@@ -162,7 +165,7 @@ TEST_F(NotesTest, WheelMovesTheGestureReference)
 
 TEST_F(NotesTest, NothingIsSentWithoutAnOpenOutput)
 {
-    gWinUI.outSel = 4;  // beyond the two outputs
+    gWinUI.outSel = 4; // beyond the two outputs
     gMidi.OnKey(AC_F1);
     midi_double::SetOutputs({{"Broken", true}});
     midi_double::Reset();
@@ -183,4 +186,4 @@ TEST_F(NotesTest, SendShortAddsChannelAndDataBytes)
     EXPECT_EQ(SentTo(2), (Words{0x007F3C90, 0x006407B9}));
 }
 
-}  // namespace
+} // namespace

@@ -19,7 +19,7 @@ using host_double::Text;
 constexpr uint32_t kBg = 0x000044, kArrow = 0xDDDDDD, kWhite = 0xFFFFFF;
 
 class PanelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ResetProgramState();
@@ -61,14 +61,14 @@ TEST_F(PanelTest, LegendArrowsAndBarsAreExact)
         EXPECT_EQ(Pixel(x, 168), kBg) << x;
         EXPECT_EQ(Pixel(x, 169), x == 109 || x == 110 ? kArrow : kBg) << x;
         EXPECT_EQ(Pixel(x, 187), x >= 91 && x <= 128 ? kArrow : kBg) << x;
-        EXPECT_EQ(Pixel(x, 249), x >= 91 && x <= 128 ? kArrow : kBg) << x;  // down arrow base
+        EXPECT_EQ(Pixel(x, 249), x >= 91 && x <= 128 ? kArrow : kBg) << x; // down arrow base
     }
     // Left arrow: column 56 holds y 218..219, column 74 y 200..237, column 55 nothing.
     for (int y = 190; y < 250; ++y) {
         EXPECT_EQ(Pixel(55, y), kBg) << y;
         EXPECT_EQ(Pixel(56, y), y == 218 || y == 219 ? kArrow : kBg) << y;
         EXPECT_EQ(Pixel(74, y), y >= 200 && y <= 237 ? kArrow : kBg) << y;
-        EXPECT_EQ(Pixel(159, y), y == 218 || y == 219 ? kArrow : kBg) << y;  // right arrow tip
+        EXPECT_EQ(Pixel(159, y), y == 218 || y == 219 ? kArrow : kBg) << y; // right arrow tip
     }
     EXPECT_EQ(CountColour(800, 600, kArrow), 4 * 380);
     // The two minus bars: exactly 6 x 2 white pixels each (the doubles draw no glyphs).
@@ -97,20 +97,46 @@ TEST_F(PanelTest, LegendTextsStandAtTheirPlacesInTheirFonts)
         seen.emplace(t[i].text, t[i].x, t[i].y);
     }
     const std::tuple<std::string, int, int> expected[] = {
-        {"MIDI OUT DEVICE", 85, 35}, {"Mouse To Note Number", 40, 132}, {"01", 104, 150},
-        {"02", 104, 270}, {"03", 167, 212}, {"04", 33, 212}, {"WHEEL+", 60, 300},
-        {"WHEEL", 60, 315}, {"LEFT   BUTTON", 20, 330}, {"RIGHT BUTTON", 20, 345},
-        {"=05", 120, 300}, {"=06", 120, 315}, {"=07", 120, 330}, {"=08", 120, 345},
-        {"MIDI IN DEVICE", 85, 370}, {"Keyboard To Note Nunber", 300, 10}, {"F1", 320, 30},
-        {"=09", 380, 30}, {"F10", 320, 165}, {"NO ASSIGN", 380, 165}, {"F12", 320, 195},
-        {"=20", 380, 195}, {"1", 320, 210}, {"0", 320, 345}, {"=30", 380, 345},
-        {"+", 320, 360}, {"=31", 380, 360}, {"=32", 380, 375}, {"ENTER", 320, 390},
-        {"LEFT", 320, 405}, {"RIGHT", 320, 420}, {"UP", 320, 435}, {"DOWN", 320, 450},
-        {"SHIFT", 320, 465}, {"=38", 380, 465},
+        {"MIDI OUT DEVICE", 85, 35},
+        {"Mouse To Note Number", 40, 132},
+        {"01", 104, 150},
+        {"02", 104, 270},
+        {"03", 167, 212},
+        {"04", 33, 212},
+        {"WHEEL+", 60, 300},
+        {"WHEEL", 60, 315},
+        {"LEFT   BUTTON", 20, 330},
+        {"RIGHT BUTTON", 20, 345},
+        {"=05", 120, 300},
+        {"=06", 120, 315},
+        {"=07", 120, 330},
+        {"=08", 120, 345},
+        {"MIDI IN DEVICE", 85, 370},
+        {"Keyboard To Note Nunber", 300, 10},
+        {"F1", 320, 30},
+        {"=09", 380, 30},
+        {"F10", 320, 165},
+        {"NO ASSIGN", 380, 165},
+        {"F12", 320, 195},
+        {"=20", 380, 195},
+        {"1", 320, 210},
+        {"0", 320, 345},
+        {"=30", 380, 345},
+        {"+", 320, 360},
+        {"=31", 380, 360},
+        {"=32", 380, 375},
+        {"ENTER", 320, 390},
+        {"LEFT", 320, 405},
+        {"RIGHT", 320, 420},
+        {"UP", 320, 435},
+        {"DOWN", 320, 450},
+        {"SHIFT", 320, 465},
+        {"=38", 380, 465},
     };
     for (const auto& e : expected)
-        EXPECT_TRUE(seen.count(e)) << std::get<0>(e) << " at " << std::get<1>(e) << "," << std::get<2>(e);
-    EXPECT_EQ(t.size(), 1u + 15u + 1u + 59u);  // title, left column, caption, rows less the minus
+        EXPECT_TRUE(seen.count(e))
+            << std::get<0>(e) << " at " << std::get<1>(e) << "," << std::get<2>(e);
+    EXPECT_EQ(t.size(), 1u + 15u + 1u + 59u); // title, left column, caption, rows less the minus
 }
 
 TEST_F(PanelTest, FullRedrawDrawsListsAndSpeedBoxOverTheLegend)
@@ -118,15 +144,15 @@ TEST_F(PanelTest, FullRedrawDrawsListsAndSpeedBoxOverTheLegend)
     Outputs(3);
     gWinUI.Dispatch(AC_FULL_REDRAW, 0);
     EXPECT_EQ(Pixel(0, 0), kBg);
-    EXPECT_EQ(Pixel(10, 50), kWhite);     // list background
-    EXPECT_EQ(Pixel(9, 49), kBg);         // outline corner left out
-    EXPECT_EQ(Pixel(10, 49), kArrow);     // outline
-    EXPECT_EQ(Pixel(12, 50), 0x666699u);  // selected row 0
-    EXPECT_EQ(Pixel(12, 66), kWhite);     // row 1 plain
-    EXPECT_EQ(Pixel(95, 210), kWhite);    // speed box
+    EXPECT_EQ(Pixel(10, 50), kWhite);    // list background
+    EXPECT_EQ(Pixel(9, 49), kBg);        // outline corner left out
+    EXPECT_EQ(Pixel(10, 49), kArrow);    // outline
+    EXPECT_EQ(Pixel(12, 50), 0x666699u); // selected row 0
+    EXPECT_EQ(Pixel(12, 66), kWhite);    // row 1 plain
+    EXPECT_EQ(Pixel(95, 210), kWhite);   // speed box
     const auto& t = host_double::Texts();
     auto find = [&](const std::string& s) {
-        for (auto it = t.rbegin(); it != t.rend(); ++it)  // the widgets draw after the legend
+        for (auto it = t.rbegin(); it != t.rend(); ++it) // the widgets draw after the legend
             if (it->text == s)
                 return *it;
         return Text{-2, 0, 0, 0, ""};
@@ -144,7 +170,7 @@ TEST_F(PanelTest, FullRedrawDrawsListsAndSpeedBoxOverTheLegend)
     EXPECT_EQ(name.font, 3);
     EXPECT_EQ(name.x, 25);
     EXPECT_EQ(name.y, 66);
-    EXPECT_EQ(name.color, 0u);  // plain rows: black text
+    EXPECT_EQ(name.color, 0u); // plain rows: black text
     EXPECT_EQ(find("out 0").color, 0xFFFFFFu);
 }
 
@@ -171,7 +197,8 @@ TEST_F(PanelTest, HitTestEdges)
     EXPECT_FALSE(hit(AC_LDOWN, 9, 60));
     for (int action : {AC_LUP, AC_RDOWN, AC_RUP, AC_LDRAG, AC_RDRAG, AC_WHEEL})
         EXPECT_FALSE(hit(action, 0, 0)) << action;
-    for (int action : {AC_MOVE, AC_SETCURSOR, AC_FULL_REDRAW, AC_UPDATE_REDRAW, AC_TICK, AC_F1, AC_SHIFT})
+    for (int action :
+         {AC_MOVE, AC_SETCURSOR, AC_FULL_REDRAW, AC_UPDATE_REDRAW, AC_TICK, AC_F1, AC_SHIFT})
         EXPECT_TRUE(hit(action, 5000, -5)) << action;
 }
 
@@ -210,7 +237,7 @@ TEST_F(PanelTest, OutlineRightPressAndOtherBoxesChangeNoSelection)
     for (auto [x, y] : {std::pair{9, 60}, {260, 60}, {100, 49}, {100, 127}, {15, 390}, {100, 220}})
         PressAt(x, y);
     EXPECT_EQ(gWinUI.outSel, 1);
-    EXPECT_EQ(midi_double::SentTo(1).size(), 12u);  // note 7 every time
+    EXPECT_EQ(midi_double::SentTo(1).size(), 12u); // note 7 every time
     MouseX = 100;
     MouseY = 90;
     gMidi.OnRButtonDown();
@@ -257,7 +284,7 @@ TEST_F(PanelTest, InputRowsAreNeverHighlighted)
     gWinUI.InDevicePanel(AC_FULL_REDRAW, 0);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(Pixel(12, 386 + 15 * i), kWhite);
-    EXPECT_EQ(Pixel(9, 384), 0x000000u);  // the corner is left untouched
+    EXPECT_EQ(Pixel(9, 384), 0x000000u); // the corner is left untouched
     PressAt(50, 400);
     EXPECT_EQ(Pixel(12, 386), kWhite);
 }
@@ -279,9 +306,9 @@ TEST_F(PanelTest, WheelOverTheSpeedBoxChangesTheIndexWithinItsRange)
     EXPECT_EQ(gWinUI.speed, 9);
     gMidi.OnWheel(-10);
     EXPECT_EQ(gWinUI.speed, 0);
-    MouseX = 94;  // just outside
+    MouseX = 94; // just outside
     gMidi.OnWheel(1);
     EXPECT_EQ(gWinUI.speed, 0);
 }
 
-}  // namespace
+} // namespace

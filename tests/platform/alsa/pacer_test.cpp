@@ -6,11 +6,15 @@
 namespace {
 
 int64_t fakeNs = 0;
-int64_t FakeClock() { return fakeNs; }
+int64_t FakeClock()
+{
+    return fakeNs;
+}
 
 constexpr int64_t kMs = 1'000'000;
 
-TEST(WirePacer, ABurstGoesAtOnceThenTheWireRateHolds) {
+TEST(WirePacer, ABurstGoesAtOnceThenTheWireRateHolds)
+{
     fakeNs = 5'000 * kMs;
     zm_alsa::WirePacer pacer(&FakeClock);
     int sent = 0;
@@ -41,11 +45,12 @@ TEST(WirePacer, ABurstGoesAtOnceThenTheWireRateHolds) {
     EXPECT_LE(sent, 3128);
 }
 
-TEST(WirePacer, AnIdleLineSavesNoMoreThanOneBurst) {
+TEST(WirePacer, AnIdleLineSavesNoMoreThanOneBurst)
+{
     fakeNs = 0;
     zm_alsa::WirePacer pacer(&FakeClock);
     pacer.Take(30);
-    fakeNs += 60'000 * kMs;  // a minute of silence
+    fakeNs += 60'000 * kMs; // a minute of silence
     int sent = 0;
     while (pacer.WaitFor(1) == 0 && sent < 10'000) {
         pacer.Take(1);
@@ -54,4 +59,4 @@ TEST(WirePacer, AnIdleLineSavesNoMoreThanOneBurst) {
     EXPECT_EQ(sent, 256);
 }
 
-}  // namespace
+} // namespace

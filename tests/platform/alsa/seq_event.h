@@ -3,7 +3,8 @@
 
 #include <alsa/asoundlib.h>
 
-inline snd_seq_event_t Control(snd_seq_event_type_t type, int channel, unsigned param, int value) {
+inline snd_seq_event_t Control(snd_seq_event_type_t type, int channel, unsigned param, int value)
+{
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
     ev.type = type;

@@ -10,4 +10,4 @@ void CloseWindow();
 // False once something wrote outside the canvas memory (where the back end can tell).
 bool CanvasIntact();
 
-}  // namespace contract
+} // namespace contract

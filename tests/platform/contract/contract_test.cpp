@@ -16,12 +16,12 @@ constexpr uint32_t kBg = 0x000044;
 constexpr uint32_t kDots = 0x00CC33;
 
 struct Box {
-    int left = kW, top = kH, right = 0, bottom = 0;  // right and bottom exclusive
+    int left = kW, top = kH, right = 0, bottom = 0; // right and bottom exclusive
     int Height() const { return bottom - top; }
 };
 
 class ContractCanvas : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         bits = PlatCanvasCreate(kW, kH);
@@ -61,7 +61,7 @@ protected:
     {
         int n = 0;
         *exact = 0;
-        *box = Box {};
+        *box = Box{};
         for (int y = 0; y < kH; ++y) {
             for (int x = 0; x < kW; ++x) {
                 if (Kept(x, y)) {
@@ -87,7 +87,7 @@ TEST_F(ContractCanvas, StartsBlackAndNeedsASize)
     PlatCanvasRelease();
     bits = PlatCanvasCreate(kW, kH);
     ASSERT_NE(bits, nullptr);
-    EXPECT_EQ(bits[0], 0u);  // black, top byte 0
+    EXPECT_EQ(bits[0], 0u); // black, top byte 0
     EXPECT_EQ(bits[kW * kH - 1], 0u);
     EXPECT_EQ(PlatCanvasCreate(0, 10), nullptr);
     EXPECT_EQ(PlatCanvasCreate(10, -1), nullptr);
@@ -98,14 +98,14 @@ TEST_F(ContractCanvas, StartsBlackAndNeedsASize)
 TEST_F(ContractCanvas, TextLandsInItsCellInItsColourOverTransparentGround)
 {
     Fill(true);
-    PlatSetTextColor(0x00336699);  // 0x00BBGGRR: red 0x99, green 0x66, blue 0x33
+    PlatSetTextColor(0x00336699); // 0x00BBGGRR: red 0x99, green 0x66, blue 0x33
     PlatTextOut(20, 30, "WM", 2);
     int exact = 0;
     Box box;
     const int n = Changed(0x996633, &exact, &box);
-    EXPECT_GT(exact, 60);  // solid strokes of a bold 35-pixel face
+    EXPECT_GT(exact, 60); // solid strokes of a bold 35-pixel face
     EXPECT_GE(box.left, 20);
-    EXPECT_GE(box.top, 30);  // rows run top down from the first word
+    EXPECT_GE(box.top, 30); // rows run top down from the first word
     EXPECT_LE(box.bottom, 30 + 35);
     EXPECT_LE(box.right, 20 + 2 * 35);
     // Transparent: most of the cell still shows what was there, dots included.
@@ -117,7 +117,7 @@ TEST_F(ContractCanvas, TextIsClippedAtTheEdgesAndNeedsACanvasAndText)
 {
     int exact = 0;
     Box box;
-    PlatTextOut(kW - 20, 30, "WWW", 3);  // cut at the right edge, never into the next rows
+    PlatTextOut(kW - 20, 30, "WWW", 3); // cut at the right edge, never into the next rows
     EXPECT_GT(Changed(0xFFFFFF, &exact, &box), 0);
     EXPECT_GE(box.left, kW - 20);
     EXPECT_GT(box.right, kW - 5);
@@ -136,7 +136,7 @@ TEST_F(ContractCanvas, TextIsClippedAtTheEdgesAndNeedsACanvasAndText)
     EXPECT_EQ(Changed(0xFFFFFF, &exact, &box), 0);
     EXPECT_TRUE(contract::CanvasIntact());
     PlatCanvasRelease();
-    PlatTextOut(5, 5, "WWW", 3);  // no canvas: nothing to draw into, and no crash
+    PlatTextOut(5, 5, "WWW", 3); // no canvas: nothing to draw into, and no crash
     bits = PlatCanvasCreate(kW, kH);
     ASSERT_NE(bits, nullptr);
 }
@@ -164,7 +164,7 @@ TEST_F(ContractCanvas, FontZeroKeepsTheCurrentOneAndFontAndColourOutliveTheCanva
     PlatTextOut(5, 5, "HHHH", 4);
     EXPECT_EQ(Changed(0x00FF00, &exact, &box), bigCount);
 
-    PlatCanvasRelease();  // a new canvas draws with the same font and colour
+    PlatCanvasRelease(); // a new canvas draws with the same font and colour
     bits = PlatCanvasCreate(kW, kH);
     ASSERT_NE(bits, nullptr);
     Fill();
@@ -181,7 +181,7 @@ TEST_F(ContractCanvas, StockFontsAreStableAndSurviveBeingDeleted)
     }
     EXPECT_EQ(PlatStockFont(-1), 0u);
     EXPECT_EQ(PlatStockFont(PSTOCK_SYSTEM + 1), 0u);
-    PlatDeleteFont(PlatStockFont(PSTOCK_ANSI_VAR));  // does nothing
+    PlatDeleteFont(PlatStockFont(PSTOCK_ANSI_VAR)); // does nothing
     PlatSelectFont(PlatStockFont(PSTOCK_ANSI_VAR));
     PlatTextOut(5, 5, "HHHH", 4);
     int exact = 0;
@@ -207,7 +207,7 @@ TEST(ContractScrollBars, ClampPageAndPositionToTheRangeAndWriteOnlyWhatTheMaskNa
     ASSERT_TRUE(contract::OpenWindow());
     PlatScrollInfo info;
     info.pos = 99;
-    PlatGetScrollInfo(PSB_VERT, &info);  // never set up: zeros
+    PlatGetScrollInfo(PSB_VERT, &info); // never set up: zeros
     EXPECT_EQ(info.max, 0);
     EXPECT_EQ(info.pos, 0);
 
@@ -215,14 +215,14 @@ TEST(ContractScrollBars, ClampPageAndPositionToTheRangeAndWriteOnlyWhatTheMaskNa
     info = Set(PSB_VERT, PSIF_RANGE | PSIF_PAGE, 0, 600, 400, 0);
     EXPECT_EQ(info.max, 600);
     EXPECT_EQ(info.page, 400u);
-    EXPECT_EQ(Set(PSB_VERT, PSIF_POS, 0, 0, 0, 1000).pos, 201);  // max - page + 1
+    EXPECT_EQ(Set(PSB_VERT, PSIF_POS, 0, 0, 0, 1000).pos, 201); // max - page + 1
     EXPECT_EQ(Set(PSB_VERT, PSIF_POS, 0, 0, 0, -5).pos, 0);
     info = Set(PSB_VERT, PSIF_POS, 5, 9, 1, 150);
     EXPECT_EQ(info.pos, 150);
-    EXPECT_EQ(info.trackPos, 150);  // not dragging: the position
-    EXPECT_EQ(info.max, 600);       // range and page were not in the mask
+    EXPECT_EQ(info.trackPos, 150); // not dragging: the position
+    EXPECT_EQ(info.max, 600);      // range and page were not in the mask
     EXPECT_EQ(info.page, 400u);
-    EXPECT_EQ(Set(PSB_VERT, PSIF_TRACKPOS, 0, 0, 0, 7).pos, 150);  // read-only
+    EXPECT_EQ(Set(PSB_VERT, PSIF_TRACKPOS, 0, 0, 0, 7).pos, 150); // read-only
 
     // A larger page, then a smaller range, clamp what was there.
     EXPECT_EQ(Set(PSB_VERT, PSIF_PAGE, 0, 0, 500, 0).pos, 101);
@@ -234,9 +234,9 @@ TEST(ContractScrollBars, ClampPageAndPositionToTheRangeAndWriteOnlyWhatTheMaskNa
     info = Set(PSB_HORZ, PSIF_RANGE | PSIF_PAGE | PSIF_POS, 10, 50, 0, 99);
     EXPECT_EQ(info.pos, 50);
     EXPECT_EQ(Set(PSB_HORZ, PSIF_POS, 0, 0, 0, 3).pos, 10);
-    PlatGetScrollInfo(PSB_VERT, &info);  // the other bar is another
+    PlatGetScrollInfo(PSB_VERT, &info); // the other bar is another
     EXPECT_EQ(info.max, 200);
     contract::CloseWindow();
 }
 
-}  // namespace
+} // namespace

@@ -18,15 +18,17 @@ using namespace zm_midi;
 
 namespace {
 
-std::vector<uint32_t> Split(std::vector<uint8_t> bytes) {
+std::vector<uint32_t> Split(std::vector<uint8_t> bytes)
+{
     std::vector<uint32_t> out;
     SplitShortMessages(bytes.data(), bytes.size(), [&](uint32_t w) { out.push_back(w); });
     return out;
 }
 
-}  // namespace
+} // namespace
 
-TEST(MidiBytes, UnpackSendsWhatTheStatusCallsForAndNothingElse) {
+TEST(MidiBytes, UnpackSendsWhatTheStatusCallsForAndNothingElse)
+{
     uint8_t b[3];
     ASSERT_EQ(UnpackShort(0x00643C90, b), 3);
     EXPECT_EQ(b[0], 0x90);
@@ -34,11 +36,13 @@ TEST(MidiBytes, UnpackSendsWhatTheStatusCallsForAndNothingElse) {
     EXPECT_EQ(UnpackShort(0x000005C0, b), 2);
     EXPECT_EQ(UnpackShort(0x000010F1, b), 2);
     EXPECT_EQ(UnpackShort(0x000201F2, b), 3);
-    EXPECT_EQ(UnpackShort(0x00FFFFF8, b), 1);  // bytes above a one-byte message are ignored
-    for (uint32_t bad : {0x00643C7Fu, 0u, 0xF0u, 0xF7u, 0x00803C90u, 0x000090C0u}) EXPECT_EQ(UnpackShort(bad, b), 0) << bad;
+    EXPECT_EQ(UnpackShort(0x00FFFFF8, b), 1); // bytes above a one-byte message are ignored
+    for (uint32_t bad : {0x00643C7Fu, 0u, 0xF0u, 0xF7u, 0x00803C90u, 0x000090C0u})
+        EXPECT_EQ(UnpackShort(bad, b), 0) << bad;
 }
 
-TEST(MidiBytes, SplitHonoursRunningStatusAndSkipsWhatIsNoShortMessage) {
+TEST(MidiBytes, SplitHonoursRunningStatusAndSkipsWhatIsNoShortMessage)
+{
     EXPECT_EQ(Split({0x90, 0x3C, 0x64}), (std::vector<uint32_t>{0x643C90}));
     // Running status inside one event; a clock in the middle of a message.
     EXPECT_EQ(Split({0x90, 0x3C, 0x64, 0x3E, 0xF8, 0x00, 0xC1, 0x05, 0x06}),
@@ -53,7 +57,8 @@ TEST(MidiBytes, SplitHonoursRunningStatusAndSkipsWhatIsNoShortMessage) {
     EXPECT_EQ(Split({0x90, 0x3C, 0x64, 0xBC, 0x01}), std::vector<uint32_t>{0x643C90});
 }
 
-TEST(MidiNames, CutAtCharacterBoundariesAndKnowTheLoopback) {
+TEST(MidiNames, CutAtCharacterBoundariesAndKnowTheLoopback)
+{
     char buf[40];
     EXPECT_EQ(CopyDeviceName(std::string(40, 'a'), buf, sizeof buf), 32u);
     EXPECT_EQ(CopyDeviceName(std::string(31, 'b') + "\xC3\xA9", buf, sizeof buf), 31u);
@@ -68,9 +73,13 @@ TEST(MidiNames, CutAtCharacterBoundariesAndKnowTheLoopback) {
     EXPECT_EQ(TrimCutCharacter("S\xC3"), "S");
 
     PortRef alsa{"14:0", "Midi Through Port-0", "Midi Through", {}, 0};
-    PortRef jack2{"system:midi_capture_1", "system:midi_capture_1", "system",
-                  {"alsa_pcm:Midi-Through/midi_capture_1"}, 0};
-    PortRef pipewire{"Midi-Bridge:Midi Through:(capture_0) Midi Through Port-0", "x", "Midi-Bridge", {}, 0};
+    PortRef jack2{"system:midi_capture_1",
+                  "system:midi_capture_1",
+                  "system",
+                  {"alsa_pcm:Midi-Through/midi_capture_1"},
+                  0};
+    PortRef pipewire{
+        "Midi-Bridge:Midi Through:(capture_0) Midi Through Port-0", "x", "Midi-Bridge", {}, 0};
     PortRef synth{"fluidsynth:midi_00", "FLUID Synth", "fluidsynth", {"alsa_pcm:Synth"}, 0};
     EXPECT_TRUE(IsLoopback(alsa));
     EXPECT_TRUE(IsLoopback(jack2));
@@ -89,12 +98,14 @@ struct WokenDrainer {
     std::condition_variable cv;
     bool woken = false;
     static WokenDrainer* self;
-    static void Wake() {
+    static void Wake()
+    {
         std::lock_guard lock(self->mutex);
         self->woken = true;
         self->cv.notify_one();
     }
-    bool WaitWake(int ms) {
+    bool WaitWake(int ms)
+    {
         std::unique_lock lock(mutex);
         const bool got = cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return woken; });
         woken = false;
@@ -105,18 +116,20 @@ WokenDrainer* WokenDrainer::self = nullptr;
 std::vector<uint32_t> drained;
 InQueue* nested = nullptr;
 
-void Sink(PlatMidiHandle, uint32_t m) {
+void Sink(PlatMidiHandle, uint32_t m)
+{
     drained.push_back(m);
     if (nested != nullptr) {
         EXPECT_EQ(nested->Drain(Sink, nullptr), 0u);
     }
 }
 
-}  // namespace
+} // namespace
 
 // A burst, a silence, then a few more: everything is handed over though the UI thread
 // drains only when it is woken, in batches, while the producer keeps pushing.
-TEST(MidiInQueue, EveryPushLeadsToADrainAfterABurst) {
+TEST(MidiInQueue, EveryPushLeadsToADrainAfterABurst)
+{
     WokenDrainer ui;
     WokenDrainer::self = &ui;
     InQueue q(65536, &WokenDrainer::Wake);
@@ -126,26 +139,32 @@ TEST(MidiInQueue, EveryPushLeadsToADrainAfterABurst) {
     std::thread producer([&] {
         uint32_t n = 0;
         for (int batch = 0; batch < 100; ++batch) {
-            for (int i = 0; i < 600; ++i) q.Push(1, 0x90 | (n++ & 0xFFFF) << 8);
+            for (int i = 0; i < 600; ++i)
+                q.Push(1, 0x90 | (n++ & 0xFFFF) << 8);
             q.Pushed();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        for (int i = 0; i < 8; ++i) q.Push(2, 0xF8);
+        for (int i = 0; i < 8; ++i)
+            q.Push(2, 0xF8);
         q.Pushed();
         done = true;
     });
-    while (drained.size() < 60008 && ui.WaitWake(2000)) q.Drain(Sink, &WokenDrainer::Wake, 512);
+    while (drained.size() < 60008 && ui.WaitWake(2000))
+        q.Drain(Sink, &WokenDrainer::Wake, 512);
     producer.join();
     nested = nullptr;
     ASSERT_EQ(drained.size(), 60008u);
-    for (uint32_t i = 0; i < 60000; ++i) ASSERT_EQ(drained[i], 0x90 | (i & 0xFFFF) << 8) << i;
+    for (uint32_t i = 0; i < 60000; ++i)
+        ASSERT_EQ(drained[i], 0x90 | (i & 0xFFFF) << 8) << i;
     EXPECT_EQ(drained.back(), 0xF8u);
     EXPECT_EQ(q.Lost(), 0u);
 }
 
-TEST(MidiInQueue, AFullQueueCountsWhatItRefused) {
+TEST(MidiInQueue, AFullQueueCountsWhatItRefused)
+{
     InQueue q(4, nullptr);
-    for (uint32_t i = 0; i < 6; ++i) q.Push(1, i);
+    for (uint32_t i = 0; i < 6; ++i)
+        q.Push(1, i);
     EXPECT_EQ(q.Lost(), 2u);
     drained.clear();
     EXPECT_EQ(q.Drain(Sink, nullptr), 4u);
@@ -154,7 +173,8 @@ TEST(MidiInQueue, AFullQueueCountsWhatItRefused) {
 
 // Two threads through the ring and the backlog: every message, in order, none twice; a
 // reset output never sends its predecessor's messages. Run under ThreadSanitizer too.
-TEST(MidiOutQueue, BacklogKeepsOrderAcrossAFullRingAndResetForgets) {
+TEST(MidiOutQueue, BacklogKeepsOrderAcrossAFullRingAndResetForgets)
+{
     OutQueue out(64);
     constexpr uint32_t kCount = 200000;
     std::atomic<bool> stop{false};
@@ -172,7 +192,8 @@ TEST(MidiOutQueue, BacklogKeepsOrderAcrossAFullRingAndResetForgets) {
     });
     for (uint32_t i = 0; i < kCount; ++i) {
         out.Send(i);
-        if (i % 1000 == 0) out.Refill();
+        if (i % 1000 == 0)
+            out.Refill();
     }
     while (out.Backlog() > 0) {
         out.Refill();
@@ -181,23 +202,26 @@ TEST(MidiOutQueue, BacklogKeepsOrderAcrossAFullRingAndResetForgets) {
     stop = true;
     writer.join();
     ASSERT_EQ(got.size(), kCount);
-    for (uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(got[i], i);
+    for (uint32_t i = 0; i < kCount; ++i)
+        ASSERT_EQ(got[i], i);
 
-    for (uint32_t i = 0; i < 100; ++i) out.Send(i);  // ring full, backlog behind it
+    for (uint32_t i = 0; i < 100; ++i)
+        out.Send(i); // ring full, backlog behind it
     EXPECT_TRUE(out.WantsRefill());
     out.Reset();
     EXPECT_FALSE(out.WantsRefill());
     out.Send(7);
     uint32_t w = 0;
-    EXPECT_FALSE(out.Peek(&w));  // the writer skips what waited for the closed output...
+    EXPECT_FALSE(out.Peek(&w)); // the writer skips what waited for the closed output...
     out.Refill();
-    ASSERT_TRUE(out.Peek(&w));  // ...and then sends the new one's
+    ASSERT_TRUE(out.Peek(&w)); // ...and then sends the new one's
     EXPECT_EQ(w, 7u);
 
     // A closed output's queue handed to the writer's thread, which then drains ring and
     // backlog itself: all of it, in order, and counted while it waits.
     OutQueue closed(64);
-    for (uint32_t i = 0; i < 100; ++i) closed.Send(i);
+    for (uint32_t i = 0; i < 100; ++i)
+        closed.Send(i);
     EXPECT_EQ(closed.Waiting(), 100u);
     std::vector<uint32_t> left;
     std::thread([&] {
@@ -209,6 +233,7 @@ TEST(MidiOutQueue, BacklogKeepsOrderAcrossAFullRingAndResetForgets) {
         } while (closed.Refill());
     }).join();
     ASSERT_EQ(left.size(), 100u);
-    for (uint32_t i = 0; i < 100; ++i) EXPECT_EQ(left[i], i);
+    for (uint32_t i = 0; i < 100; ++i)
+        EXPECT_EQ(left[i], i);
     EXPECT_EQ(closed.Waiting(), 0u);
 }

@@ -37,18 +37,24 @@ std::mutex wakeMutex;
 std::condition_variable wakeCv;
 bool woken = false;
 
-void Sink(PlatMidiHandle h, uint32_t m) { got.push_back({h, m}); }
-void Wake() {
+void Sink(PlatMidiHandle h, uint32_t m)
+{
+    got.push_back({h, m});
+}
+void Wake()
+{
     std::lock_guard lock(wakeMutex);
     woken = true;
     wakeCv.notify_one();
 }
 
 // Drains whenever woken until count messages came, or no wake for timeoutMs.
-bool DrainOnWakes(size_t count, int timeoutMs = 2000) {
+bool DrainOnWakes(size_t count, int timeoutMs = 2000)
+{
     while (got.size() < count) {
         std::unique_lock lock(wakeMutex);
-        if (!wakeCv.wait_for(lock, milliseconds(timeoutMs), [] { return woken; })) return false;
+        if (!wakeCv.wait_for(lock, milliseconds(timeoutMs), [] { return woken; }))
+            return false;
         woken = false;
         lock.unlock();
         PlatMidiDrain(Sink);
@@ -56,70 +62,88 @@ bool DrainOnWakes(size_t count, int timeoutMs = 2000) {
     return true;
 }
 
-std::vector<std::string> Names(bool input) {
+std::vector<std::string> Names(bool input)
+{
     std::vector<std::string> names;
     const int n = input ? PlatMidiInCount() : PlatMidiOutCount();
     for (int i = 0; i < n; ++i) {
         char buf[64];
-        EXPECT_TRUE(input ? PlatMidiInName(i, buf, sizeof buf) : PlatMidiOutName(i, buf, sizeof buf));
+        EXPECT_TRUE(input ? PlatMidiInName(i, buf, sizeof buf)
+                          : PlatMidiOutName(i, buf, sizeof buf));
         names.emplace_back(buf);
     }
     return names;
 }
 
-int IndexOf(bool input, const std::string& name) {
+int IndexOf(bool input, const std::string& name)
+{
     const std::vector<std::string> names = Names(input);
     for (size_t i = 0; i < names.size(); ++i) {
-        if (names[i] == name) return static_cast<int>(i);
+        if (names[i] == name)
+            return static_cast<int>(i);
     }
     return -1;
 }
 
-bool RescanUntil(int ins, int outs, int timeoutMs = 5000) {
+bool RescanUntil(int ins, int outs, int timeoutMs = 5000)
+{
     const auto end = steady_clock::now() + milliseconds(timeoutMs);
     for (;;) {
         PlatMidiRescan();
-        if (PlatMidiInCount() == ins && PlatMidiOutCount() == outs) return true;
-        if (steady_clock::now() >= end) return false;
+        if (PlatMidiInCount() == ins && PlatMidiOutCount() == outs)
+            return true;
+        if (steady_clock::now() >= end)
+            return false;
         std::this_thread::sleep_for(milliseconds(20));
     }
 }
 
 // A connection made or removed shows in every client's view of the graph from the next
 // period on.
-bool Eventually(const std::function<bool()>& done, int timeoutMs = 1000) {
+bool Eventually(const std::function<bool()>& done, int timeoutMs = 1000)
+{
     const auto end = steady_clock::now() + milliseconds(timeoutMs);
     while (!done()) {
-        if (steady_clock::now() >= end) return false;
+        if (steady_clock::now() >= end)
+            return false;
         std::this_thread::sleep_for(milliseconds(2));
     }
     return true;
 }
 
-std::vector<uint8_t> Bytes(uint32_t word) {
+std::vector<uint8_t> Bytes(uint32_t word)
+{
     std::vector<uint8_t> b;
-    for (int i = 0; i < zm_midi::ShortMsgLength(static_cast<uint8_t>(word)); ++i) b.push_back(static_cast<uint8_t>(word >> (8 * i)));
+    for (int i = 0; i < zm_midi::ShortMsgLength(static_cast<uint8_t>(word)); ++i)
+        b.push_back(static_cast<uint8_t>(word >> (8 * i)));
     return b;
 }
 
-uint32_t Note(uint32_t i) { return 0x90 | (i & 0x0F) | ((i >> 4) & 0x7F) << 8 | ((i >> 11) & 0x7F) << 16; }
+uint32_t Note(uint32_t i)
+{
+    return 0x90 | (i & 0x0F) | ((i >> 4) & 0x7F) << 8 | ((i >> 11) & 0x7F) << 16;
+}
 
 // Two keyboards in one client, for a given number of periods: "early" plays a note-off at
 // the start of each period, "late" the same note's note-on in the middle; at the last frame
 // both play a controller at the same time.
 class TwoKeyboards {
-public:
-    explicit TwoKeyboards(int periods) : periods_(periods) {
+  public:
+    explicit TwoKeyboards(int periods) : periods_(periods)
+    {
         jack_status_t status{};
         client_ = jack_client_open("zmkeys", JackNoStartServer, &status);
-        if (client_ == nullptr) return;
+        if (client_ == nullptr)
+            return;
         late_ = jack_port_register(client_, "late", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         early_ = jack_port_register(client_, "early", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(client_, &TwoKeyboards::Process, this);
         jack_activate(client_);
     }
-    ~TwoKeyboards() {
-        if (client_ != nullptr) jack_client_close(client_);
+    ~TwoKeyboards()
+    {
+        if (client_ != nullptr)
+            jack_client_close(client_);
     }
     bool Ok() const { return client_ != nullptr && late_ != nullptr && early_ != nullptr; }
     void Start() { on_.store(true); }
@@ -129,14 +153,16 @@ public:
     static uint32_t LateTie(uint32_t n) { return 0xB0 | 1 << 8 | n << 16; }
     static uint32_t EarlyTie(uint32_t n) { return 0xB1 | 1 << 8 | n << 16; }
 
-private:
-    static int Process(jack_nframes_t frames, void* arg) {
+  private:
+    static int Process(jack_nframes_t frames, void* arg)
+    {
         auto* self = static_cast<TwoKeyboards*>(arg);
         void* late = jack_port_get_buffer(self->late_, frames);
         void* early = jack_port_get_buffer(self->early_, frames);
         jack_midi_clear_buffer(late);
         jack_midi_clear_buffer(early);
-        if (!self->on_.load() || self->played_ >= self->periods_) return 0;
+        if (!self->on_.load() || self->played_ >= self->periods_)
+            return 0;
         const uint32_t n = static_cast<uint32_t>(self->played_++) & 0x7F;
         auto put = [](void* buffer, jack_nframes_t at, uint32_t word) {
             const uint8_t bytes[3] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
@@ -154,15 +180,16 @@ private:
     jack_port_t* late_ = nullptr;
     jack_port_t* early_ = nullptr;
     const int periods_;
-    int played_ = 0;  // process thread only
+    int played_ = 0; // process thread only
     std::atomic<bool> on_{false};
 };
 
 class JackMidi : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     JackMidi() : server_(GetParam()) {}
 
-    void SetUp() override {
+    void SetUp() override
+    {
         got.clear();
         ASSERT_TRUE(server_.Start()) << "jackd did not come up";
         peer_ = std::make_unique<JackPeer>("zmpeer", "midi_out", "midi_in");
@@ -171,17 +198,21 @@ protected:
         PlatMidiSetWake(Wake);
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         PlatMidiSetWake(nullptr);
-        for (PlatMidiHandle h : ins_) PlatMidiInClose(h);
-        for (PlatMidiHandle h : outs_) PlatMidiOutClose(h);
+        for (PlatMidiHandle h : ins_)
+            PlatMidiInClose(h);
+        for (PlatMidiHandle h : outs_)
+            PlatMidiOutClose(h);
         peer_.reset();
         server_.Stop();
         EXPECT_TRUE(RescanUntil(0, 0));
         EXPECT_TRUE(zm_midi::WaitServiceIdle(5000));
     }
 
-    void OpenBoth(PlatMidiHandle* in, PlatMidiHandle* out) {
+    void OpenBoth(PlatMidiHandle* in, PlatMidiHandle* out)
+    {
         const int i = IndexOf(true, "zmpeer:midi_out");
         const int o = IndexOf(false, "zmpeer:midi_in");
         ASSERT_GE(i, 0);
@@ -193,7 +224,8 @@ protected:
         outs_.push_back(*out);
     }
 
-    void ExpectRoundTrip(PlatMidiHandle in, PlatMidiHandle out) {
+    void ExpectRoundTrip(PlatMidiHandle in, PlatMidiHandle out)
+    {
         got.clear();
         peer_->ClearReceived();
         peer_->Send({0x90, 0x3C, 0x64});
@@ -211,7 +243,8 @@ protected:
 };
 
 // Every message kind byte for byte both ways, through one client of ours.
-TEST_P(JackMidi, OneClientPassesShortMessagesByteForByte) {
+TEST_P(JackMidi, OneClientPassesShortMessagesByteForByte)
+{
     EXPECT_EQ(Names(true), std::vector<std::string>({"zmpeer:midi_out"}));
     EXPECT_EQ(Names(false), std::vector<std::string>({"zmpeer:midi_in"}));
     PlatMidiHandle in = 0, out = 0;
@@ -226,28 +259,32 @@ TEST_P(JackMidi, OneClientPassesShortMessagesByteForByte) {
     ASSERT_NE(look, nullptr);
     const char** ours = jack_get_ports(look, "^ZYN_MOUSE", nullptr, 0);
     std::vector<std::string> ourPorts;
-    for (const char** p = ours; p != nullptr && *p != nullptr; ++p) ourPorts.emplace_back(*p);
+    for (const char** p = ours; p != nullptr && *p != nullptr; ++p)
+        ourPorts.emplace_back(*p);
     jack_free(ours);
     jack_client_close(look);
     std::sort(ourPorts.begin(), ourPorts.end());
-    EXPECT_EQ(ourPorts, (std::vector<std::string>{"ZYN_MOUSE:in_1", "ZYN_MOUSE:in_2", "ZYN_MOUSE:in_3", "ZYN_MOUSE:in_4",
-                                                  "ZYN_MOUSE:out_1", "ZYN_MOUSE:out_2", "ZYN_MOUSE:out_3",
-                                                  "ZYN_MOUSE:out_4", "ZYN_MOUSE:out_5"}));
+    EXPECT_EQ(ourPorts,
+              (std::vector<std::string>{"ZYN_MOUSE:in_1", "ZYN_MOUSE:in_2", "ZYN_MOUSE:in_3",
+                                        "ZYN_MOUSE:in_4", "ZYN_MOUSE:out_1", "ZYN_MOUSE:out_2",
+                                        "ZYN_MOUSE:out_3", "ZYN_MOUSE:out_4", "ZYN_MOUSE:out_5"}));
 
     const std::vector<std::vector<uint8_t>> sent = {
-        {0x90, 0x3C, 0x64, 0x3E, 0x01},        // a note-on and, by running status, another
-        {0xC0, 0x05},                          // program change
-        {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},  // SysEx: must not come through
-        {0xF8},                                // timing clock
-        {0xE0, 0x00, 0x40},                    // pitch bend
-        {0xF2, 0x10, 0x02},                    // song position
-        {0xFE},                                // active sensing
-        {0x80, 0x3C, 0x00},                    // note off, the last one
+        {0x90, 0x3C, 0x64, 0x3E, 0x01},       // a note-on and, by running status, another
+        {0xC0, 0x05},                         // program change
+        {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, // SysEx: must not come through
+        {0xF8},                               // timing clock
+        {0xE0, 0x00, 0x40},                   // pitch bend
+        {0xF2, 0x10, 0x02},                   // song position
+        {0xFE},                               // active sensing
+        {0x80, 0x3C, 0x00},                   // note off, the last one
     };
-    for (const auto& m : sent) peer_->Send(m);
-    const std::vector<uint32_t> expected = {0x643C90, 0x013E90, 0x05C0, 0xF8, 0x4000E0, 0x0210F2, 0xFE, 0x3C80};
+    for (const auto& m : sent)
+        peer_->Send(m);
+    const std::vector<uint32_t> expected = {0x643C90, 0x013E90, 0x05C0, 0xF8,
+                                            0x4000E0, 0x0210F2, 0xFE,   0x3C80};
     ASSERT_TRUE(DrainOnWakes(expected.size()));
-    std::this_thread::sleep_for(milliseconds(30));  // anything extra would show up now
+    std::this_thread::sleep_for(milliseconds(30)); // anything extra would show up now
     PlatMidiDrain(Sink);
     ASSERT_EQ(got.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -259,21 +296,26 @@ TEST_P(JackMidi, OneClientPassesShortMessagesByteForByte) {
     std::this_thread::sleep_for(milliseconds(10));
     const std::vector<JackPeer::Event> back = peer_->Received();
     ASSERT_EQ(back.size(), expected.size());
-    for (size_t i = 0; i < back.size(); ++i) EXPECT_EQ(back[i].bytes, Bytes(expected[i])) << i;
+    for (size_t i = 0; i < back.size(); ++i)
+        EXPECT_EQ(back[i].bytes, Bytes(expected[i])) << i;
 }
 
 // 20,000 sends at once, and 5,000 messages arriving in one period: all of them, in order.
-TEST_P(JackMidi, BurstsBothWaysArriveWholeAndInOrder) {
+TEST_P(JackMidi, BurstsBothWaysArriveWholeAndInOrder)
+{
     PlatMidiHandle in = 0, out = 0;
     OpenBoth(&in, &out);
     constexpr uint32_t kOut = 20000;
-    for (uint32_t i = 0; i < kOut; ++i) ASSERT_EQ(PlatMidiOutShortMsg(out, Note(i)), 0);
+    for (uint32_t i = 0; i < kOut; ++i)
+        ASSERT_EQ(PlatMidiOutShortMsg(out, Note(i)), 0);
     // The sends that did not fit go out as the process thread makes room and wakes us.
     const auto end = steady_clock::now() + seconds(10);
-    while (!peer_->WaitReceived(kOut, 1) && steady_clock::now() < end) DrainOnWakes(got.size() + 1, 50);
+    while (!peer_->WaitReceived(kOut, 1) && steady_clock::now() < end)
+        DrainOnWakes(got.size() + 1, 50);
     const std::vector<JackPeer::Event> back = peer_->Received();
     ASSERT_EQ(back.size(), kOut);
-    for (uint32_t i = 0; i < kOut; ++i) ASSERT_EQ(back[i].bytes, Bytes(Note(i))) << i;
+    for (uint32_t i = 0; i < kOut; ++i)
+        ASSERT_EQ(back[i].bytes, Bytes(Note(i))) << i;
 
     constexpr uint32_t kIn = 5000;
     std::vector<uint8_t> event = {0x90};
@@ -284,12 +326,14 @@ TEST_P(JackMidi, BurstsBothWaysArriveWholeAndInOrder) {
     got.clear();
     peer_->Send(event);
     ASSERT_TRUE(DrainOnWakes(kIn));
-    for (uint32_t i = 0; i < kIn; ++i) ASSERT_EQ(got[i].message, 0x90 | (i & 0x7F) << 8 | ((i >> 7) & 0x7F) << 16) << i;
+    for (uint32_t i = 0; i < kIn; ++i)
+        ASSERT_EQ(got[i].message, 0x90 | (i & 0x7F) << 8 | ((i >> 7) & 0x7F) << 16) << i;
 }
 
 // A burst at 600 a period, a second of silence, then a few more: the last ones are
 // handled too (the queue once stopped waking the window after a burst).
-TEST_P(JackMidi, InputGoesOnAfterABurstAndASilence) {
+TEST_P(JackMidi, InputGoesOnAfterABurstAndASilence)
+{
     const int i = IndexOf(true, "zmpeer:midi_out");
     PlatMidiHandle in = 0;
     ASSERT_EQ(PlatMidiInOpen(&in, i), 0);
@@ -297,16 +341,20 @@ TEST_P(JackMidi, InputGoesOnAfterABurstAndASilence) {
     ASSERT_EQ(PlatMidiInStart(in), 0);
     peer_->SetPerPeriod(600);
     constexpr uint32_t kBurst = 60000;
-    for (uint32_t n = 0; n < kBurst; ++n) peer_->Send({0x90, static_cast<uint8_t>(n & 0x7F), 0x40});
+    for (uint32_t n = 0; n < kBurst; ++n)
+        peer_->Send({0x90, static_cast<uint8_t>(n & 0x7F), 0x40});
     ASSERT_TRUE(DrainOnWakes(kBurst, 3000)) << got.size();
     std::this_thread::sleep_for(seconds(1));
-    for (uint8_t n = 0; n < 8; ++n) peer_->Send({0xB0, 0x07, n});
+    for (uint8_t n = 0; n < 8; ++n)
+        peer_->Send({0xB0, 0x07, n});
     ASSERT_TRUE(DrainOnWakes(kBurst + 8)) << got.size();
-    for (uint32_t n = 0; n < kBurst; ++n) ASSERT_EQ(got[n].message, 0x400090u | (n & 0x7F) << 8) << n;
+    for (uint32_t n = 0; n < kBurst; ++n)
+        ASSERT_EQ(got[n].message, 0x400090u | (n & 0x7F) << 8) << n;
     EXPECT_EQ(got.back().message, 0x0707B0u);
 }
 
-TEST_P(JackMidi, StoppedInputIsSilentAndMessagesOfAClosedHandleStillArrive) {
+TEST_P(JackMidi, StoppedInputIsSilentAndMessagesOfAClosedHandleStillArrive)
+{
     PlatMidiHandle in = 0, out = 0;
     OpenBoth(&in, &out);
     ASSERT_EQ(PlatMidiInStop(in), 0);
@@ -325,15 +373,19 @@ TEST_P(JackMidi, StoppedInputIsSilentAndMessagesOfAClosedHandleStillArrive) {
 
 // Pretty name, else alias, else "client:port", cut to 32 bytes of whole characters; a
 // port that went is refused; a port that came back under its name is another device.
-TEST_P(JackMidi, ListsFollowPortsAddedRenamedReplacedAndRemoved) {
+TEST_P(JackMidi, ListsFollowPortsAddedRenamedReplacedAndRemoved)
+{
     ASSERT_TRUE(peer_->AddPort("extra_out", true));
-    EXPECT_EQ(PlatMidiInCount(), 1);  // the snapshot holds until the next rescan
+    EXPECT_EQ(PlatMidiInCount(), 1); // the snapshot holds until the next rescan
     PlatMidiRescan();
     ASSERT_GE(IndexOf(true, "zmpeer:extra_out"), 0);
     ASSERT_TRUE(peer_->SetAlias("extra_out", "alsa_pcm:USB Keys/midi_capture_1"));
     PlatMidiRescan();
     ASSERT_GE(IndexOf(true, "alsa_pcm:USB Keys/midi_capture_1"), 0);
-    ASSERT_TRUE(peer_->SetPrettyName("extra_out", "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 S\xC3\xBFnth \xE2\x80\x94 Lower Keys"));
+    ASSERT_TRUE(peer_->SetPrettyName("extra_out",
+                                     "\xC3\x9Cn\xC3\xAF"
+                                     "c\xC3\xB8"
+                                     "d\xC3\xA9 S\xC3\xBFnth \xE2\x80\x94 Lower Keys"));
     // The server tells of changed metadata on its own thread; a later check sees it.
     for (int n = 0; n < 100 && IndexOf(true, "zmpeer:midi_out") >= 0 && PlatMidiInCount() == 2 &&
                     IndexOf(true, "alsa_pcm:USB Keys/midi_capture_1") >= 0;
@@ -341,11 +393,15 @@ TEST_P(JackMidi, ListsFollowPortsAddedRenamedReplacedAndRemoved) {
         std::this_thread::sleep_for(milliseconds(10));
         PlatMidiRescan();
     }
-    const int pretty = IndexOf(true, "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 S\xC3\xBFnth \xE2\x80\x94 Lower Key");
+    const int pretty = IndexOf(true, "\xC3\x9Cn\xC3\xAF"
+                                     "c\xC3\xB8"
+                                     "d\xC3\xA9 S\xC3\xBFnth \xE2\x80\x94 Lower Key");
     ASSERT_GE(pretty, 0) << Names(true)[0] << " / " << Names(true)[1];
     char small[22];
     ASSERT_TRUE(PlatMidiInName(pretty, small, sizeof small));
-    EXPECT_STREQ(small, "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 S\xC3\xBFnth ");  // the dash would end at byte 22
+    EXPECT_STREQ(small, "\xC3\x9Cn\xC3\xAF"
+                        "c\xC3\xB8"
+                        "d\xC3\xA9 S\xC3\xBFnth "); // the dash would end at byte 22
     EXPECT_FALSE(PlatMidiInName(2, small, sizeof small));
 
     PlatMidiHandle h = 0;
@@ -369,11 +425,13 @@ TEST_P(JackMidi, ListsFollowPortsAddedRenamedReplacedAndRemoved) {
     EXPECT_EQ(Names(true), std::vector<std::string>({"zmpeer:midi_out"}));
 }
 
-TEST_P(JackMidi, UnknownAndClosedHandlesAndBadWordsAreRefused) {
+TEST_P(JackMidi, UnknownAndClosedHandlesAndBadWordsAreRefused)
+{
     PlatMidiHandle in = 0, out = 0;
     OpenBoth(&in, &out);
-    for (uint32_t bad : {0x00643C7Fu, 0xF0u, 0xF7u, 0x00803C90u}) EXPECT_NE(PlatMidiOutShortMsg(out, bad), 0);
-    EXPECT_NE(PlatMidiOutShortMsg(in, 0x00643C90), 0);  // an input is no output
+    for (uint32_t bad : {0x00643C7Fu, 0xF0u, 0xF7u, 0x00803C90u})
+        EXPECT_NE(PlatMidiOutShortMsg(out, bad), 0);
+    EXPECT_NE(PlatMidiOutShortMsg(in, 0x00643C90), 0); // an input is no output
     EXPECT_NE(PlatMidiOutShortMsg(12345, 0x00643C90), 0);
     EXPECT_NE(PlatMidiInStart(out), 0);
     EXPECT_NE(PlatMidiInClose(12345), 0);
@@ -398,22 +456,27 @@ TEST_P(JackMidi, UnknownAndClosedHandlesAndBadWordsAreRefused) {
 
 // kill -9 while messages flow both ways: no call holds the caller, the epoch moves, and
 // a restarted server is found and works.
-TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks) {
+TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks)
+{
     PlatMidiHandle in = 0, out = 0;
     OpenBoth(&in, &out);
     ExpectRoundTrip(in, out);
     const uint32_t epoch = PlatMidiEpoch();
-    for (uint32_t n = 0; n < 20000; ++n) peer_->Send({0x90, static_cast<uint8_t>(n & 0x7F), 0x40});
+    for (uint32_t n = 0; n < 20000; ++n)
+        peer_->Send({0x90, static_cast<uint8_t>(n & 0x7F), 0x40});
     long long worstUs = 0;
     auto timed = [&worstUs](auto&& call) {
         const auto t0 = steady_clock::now();
         call();
-        worstUs = std::max<long long>(worstUs, duration_cast<microseconds>(steady_clock::now() - t0).count());
+        worstUs = std::max<long long>(
+            worstUs, duration_cast<microseconds>(steady_clock::now() - t0).count());
     };
-    for (int n = 0; n < 3000; ++n) timed([&] { PlatMidiOutShortMsg(out, Note(static_cast<uint32_t>(n))); });
+    for (int n = 0; n < 3000; ++n)
+        timed([&] { PlatMidiOutShortMsg(out, Note(static_cast<uint32_t>(n))); });
     server_.Kill();
     peer_->Close();
-    for (int n = 0; n < 3000; ++n) timed([&] { PlatMidiOutShortMsg(out, Note(static_cast<uint32_t>(n))); });
+    for (int n = 0; n < 3000; ++n)
+        timed([&] { PlatMidiOutShortMsg(out, Note(static_cast<uint32_t>(n))); });
     timed([] { PlatMidiDrain(Sink); });
     timed([] { PlatMidiRescan(); });
     timed([&] { PlatMidiInClose(in); });
@@ -428,7 +491,8 @@ TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks) {
     const uint32_t lostEpoch = PlatMidiEpoch();
     while (PlatMidiDrain(Sink) > 0) {
     }
-    for (const Got& g : got) ASSERT_EQ(g.handle, in);  // what came before the kill, nothing invented
+    for (const Got& g : got)
+        ASSERT_EQ(g.handle, in); // what came before the kill, nothing invented
 
     ASSERT_TRUE(zm_midi::WaitServiceIdle(5000));
     ASSERT_TRUE(server_.Start());
@@ -443,12 +507,13 @@ TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks) {
 
 // A note-off on one keyboard and the same note again on another, in one period: handed on
 // as played. Events at the same frame keep the order of the inputs.
-TEST_P(JackMidi, InputsOfOnePeriodAreMergedInTimeOrder) {
+TEST_P(JackMidi, InputsOfOnePeriodAreMergedInTimeOrder)
+{
     constexpr int kPeriods = 100;
     TwoKeyboards keys(kPeriods);
     ASSERT_TRUE(keys.Ok());
     ASSERT_TRUE(RescanUntil(3, 1));
-    PlatMidiHandle late = 0, early = 0;  // the earlier events on the second input
+    PlatMidiHandle late = 0, early = 0; // the earlier events on the second input
     ASSERT_EQ(PlatMidiInOpen(&late, IndexOf(true, "zmkeys:late")), 0);
     ins_.push_back(late);
     ASSERT_EQ(PlatMidiInOpen(&early, IndexOf(true, "zmkeys:early")), 0);
@@ -456,17 +521,21 @@ TEST_P(JackMidi, InputsOfOnePeriodAreMergedInTimeOrder) {
     ASSERT_EQ(PlatMidiInStart(late), 0);
     ASSERT_EQ(PlatMidiInStart(early), 0);
     ASSERT_TRUE(Eventually([&] {
-        return peer_->Connected("zmkeys:late", "ZYN_MOUSE:in_1") && peer_->Connected("zmkeys:early", "ZYN_MOUSE:in_2");
+        return peer_->Connected("zmkeys:late", "ZYN_MOUSE:in_1") &&
+               peer_->Connected("zmkeys:early", "ZYN_MOUSE:in_2");
     }));
     keys.Start();
     ASSERT_TRUE(DrainOnWakes(4 * kPeriods)) << got.size();
     for (uint32_t n = 0; n < kPeriods; ++n) {
         const std::vector<std::pair<PlatMidiHandle, uint32_t>> want = {
-            {early, TwoKeyboards::Off(n)}, {late, TwoKeyboards::On(n)},
-            {late, TwoKeyboards::LateTie(n)}, {early, TwoKeyboards::EarlyTie(n)}};
+            {early, TwoKeyboards::Off(n)},
+            {late, TwoKeyboards::On(n)},
+            {late, TwoKeyboards::LateTie(n)},
+            {early, TwoKeyboards::EarlyTie(n)}};
         for (size_t k = 0; k < want.size(); ++k) {
             const Got& g = got[4 * n + k];
-            ASSERT_EQ(std::make_pair(g.handle, g.message), want[k]) << "period " << n << ", event " << k;
+            ASSERT_EQ(std::make_pair(g.handle, g.message), want[k])
+                << "period " << n << ", event " << k;
         }
     }
 }
@@ -474,11 +543,12 @@ TEST_P(JackMidi, InputsOfOnePeriodAreMergedInTimeOrder) {
 // Our ports carry only what we connected: closing lets go of a peer renamed meanwhile, and
 // a check removes connections into our inputs from our own outputs and from the loopback,
 // whoever made them. A keyboard connected by hand stays.
-TEST_P(JackMidi, OurInputsCarryOnlyWhatWeConnectedAndNoLoop) {
+TEST_P(JackMidi, OurInputsCarryOnlyWhatWeConnectedAndNoLoop)
+{
     ASSERT_TRUE(peer_->AddPort("keys", true));
     ASSERT_TRUE(peer_->AddPort("loop", true));
     ASSERT_TRUE(peer_->SetAlias("loop", "alsa_pcm:Midi-Through/midi_capture_1"));
-    ASSERT_TRUE(RescanUntil(2, 1));  // the loopback is no input
+    ASSERT_TRUE(RescanUntil(2, 1)); // the loopback is no input
     PlatMidiHandle in = 0;
     ASSERT_EQ(PlatMidiInOpen(&in, IndexOf(true, "zmpeer:midi_out")), 0);
     ASSERT_TRUE(Eventually([&] { return peer_->Connected("zmpeer:midi_out", "ZYN_MOUSE:in_1"); }));
@@ -499,15 +569,17 @@ TEST_P(JackMidi, OurInputsCarryOnlyWhatWeConnectedAndNoLoop) {
 // An output closed with more waiting than a period's buffer takes, as a device check does,
 // and at once opened on another synth: the first gets all of it in order, the second only
 // what came after, and the close does not wait for the hand-over.
-TEST_P(JackMidi, ClosedOutputHandsOverWhatWaitsBeforeTheReopenedOneSends) {
+TEST_P(JackMidi, ClosedOutputHandsOverWhatWaitsBeforeTheReopenedOneSends)
+{
     JackPeer second("zmpeer2", "midi_out", "midi_in");
     ASSERT_TRUE(second.Ok());
     ASSERT_TRUE(RescanUntil(2, 2));
     PlatMidiHandle out = 0;
     ASSERT_EQ(PlatMidiOutOpen(&out, IndexOf(false, "zmpeer:midi_in")), 0);
     ASSERT_TRUE(Eventually([&] { return peer_->Connected("ZYN_MOUSE:out_1", "zmpeer:midi_in"); }));
-    constexpr uint32_t kOld = 6000, kNew = 100;  // more than the ring too: a backlog waits
-    for (uint32_t i = 0; i < kOld; ++i) ASSERT_EQ(PlatMidiOutShortMsg(out, Note(i)), 0);
+    constexpr uint32_t kOld = 6000, kNew = 100; // more than the ring too: a backlog waits
+    for (uint32_t i = 0; i < kOld; ++i)
+        ASSERT_EQ(PlatMidiOutShortMsg(out, Note(i)), 0);
     auto t0 = steady_clock::now();
     ASSERT_EQ(PlatMidiOutClose(out), 0);
     const long long closeUs = duration_cast<microseconds>(steady_clock::now() - t0).count();
@@ -516,30 +588,34 @@ TEST_P(JackMidi, ClosedOutputHandsOverWhatWaitsBeforeTheReopenedOneSends) {
     ASSERT_EQ(PlatMidiOutOpen(&again, IndexOf(false, "zmpeer2:midi_in")), 0);
     const long long openUs = duration_cast<microseconds>(steady_clock::now() - t0).count();
     outs_.push_back(again);
-    for (uint32_t i = 0; i < kNew; ++i) ASSERT_EQ(PlatMidiOutShortMsg(again, Note(kOld + i)), 0);
-    std::printf("[ figure ] close with %u waiting: %lld us; the reopen after it: %lld us\n", kOld, closeUs, openUs);
+    for (uint32_t i = 0; i < kNew; ++i)
+        ASSERT_EQ(PlatMidiOutShortMsg(again, Note(kOld + i)), 0);
+    std::printf("[ figure ] close with %u waiting: %lld us; the reopen after it: %lld us\n", kOld,
+                closeUs, openUs);
     EXPECT_LT(closeUs, 50000);
 
     ASSERT_TRUE(peer_->WaitReceived(kOld, 3000)) << peer_->Received().size();
     ASSERT_TRUE(second.WaitReceived(kNew, 3000)) << second.Received().size();
-    std::this_thread::sleep_for(milliseconds(100));  // anything extra would show up now
+    std::this_thread::sleep_for(milliseconds(100)); // anything extra would show up now
     const std::vector<JackPeer::Event> first = peer_->Received(), next = second.Received();
     ASSERT_EQ(first.size(), kOld);
     ASSERT_EQ(next.size(), kNew);
-    for (uint32_t i = 0; i < kOld; ++i) ASSERT_EQ(first[i].bytes, Bytes(Note(i))) << i;
-    for (uint32_t i = 0; i < kNew; ++i) ASSERT_EQ(next[i].bytes, Bytes(Note(kOld + i))) << i;
+    for (uint32_t i = 0; i < kOld; ++i)
+        ASSERT_EQ(first[i].bytes, Bytes(Note(i))) << i;
+    for (uint32_t i = 0; i < kNew; ++i)
+        ASSERT_EQ(next[i].bytes, Bytes(Note(kOld + i))) << i;
     EXPECT_FALSE(peer_->Connected("ZYN_MOUSE:out_1", "zmpeer:midi_in"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Period, JackMidi, ::testing::Values(64, 1024),
-                         [](const auto& info) {
-                             // Appended, not "p" + std::string: GCC 12 at -O3 warns falsely (-Wrestrict).
-                             std::string name = "p";
-                             name += std::to_string(info.param);
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Period, JackMidi, ::testing::Values(64, 1024), [](const auto& info) {
+    // Appended, not "p" + std::string: GCC 12 at -O3 warns falsely (-Wrestrict).
+    std::string name = "p";
+    name += std::to_string(info.param);
+    return name;
+});
 
-TEST(JackMidiNoServer, CountsAreZeroAndNothingHangs) {
+TEST(JackMidiNoServer, CountsAreZeroAndNothingHangs)
+{
     setenv("JACK_DEFAULT_SERVER", ("zmtest-none-" + std::to_string(getpid())).c_str(), 1);
     const auto t0 = steady_clock::now();
     EXPECT_EQ(PlatMidiInCount(), 0);
@@ -559,7 +635,8 @@ TEST(JackMidiNoServer, CountsAreZeroAndNothingHangs) {
 // crashed client, jack_client_open then waits for good): the probe waits alone. The
 // caller's calls return, the service thread still relays, and once the server answers it
 // is taken.
-TEST(JackMidiStoppedServer, AProbeThatHangsHoldsNeitherTheCallerNorTheServiceThread) {
+TEST(JackMidiStoppedServer, AProbeThatHangsHoldsNeitherTheCallerNorTheServiceThread)
+{
     JackServer server(128);
     ASSERT_TRUE(server.Start());
     // libjack opens one client at a time: the peer must be there before the hang.
@@ -567,7 +644,7 @@ TEST(JackMidiStoppedServer, AProbeThatHangsHoldsNeitherTheCallerNorTheServiceThr
     ASSERT_TRUE(peer->Ok());
     server.Pause();
     auto t0 = steady_clock::now();
-    PlatMidiRescan();  // the first check: a JACK server gets a moment
+    PlatMidiRescan(); // the first check: a JACK server gets a moment
     const long long firstMs = duration_cast<milliseconds>(steady_clock::now() - t0).count();
     std::printf("[ figure ] first check with the server stopped: %lld ms\n", firstMs);
     EXPECT_LT(firstMs, 2000);
@@ -598,4 +675,4 @@ TEST(JackMidiStoppedServer, AProbeThatHangsHoldsNeitherTheCallerNorTheServiceThr
     EXPECT_TRUE(zm_midi::WaitServiceIdle(5000));
 }
 
-}  // namespace
+} // namespace

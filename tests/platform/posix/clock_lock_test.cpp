@@ -19,7 +19,7 @@ namespace {
 
 uint64_t MonotonicMs()
 {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
@@ -54,7 +54,7 @@ TEST(Clock, TickRunsEveryMillisecondOnItsOwnThreadUntilStopped)
     gOffThread.store(true);
     gTicks.store(0);
     ASSERT_TRUE(PlatStartTick(CountTick));
-    EXPECT_FALSE(PlatStartTick(CountTick));  // one tick thread at a time
+    EXPECT_FALSE(PlatStartTick(CountTick)); // one tick thread at a time
     const uint64_t start = MonotonicMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     PlatStopTick();
@@ -65,15 +65,15 @@ TEST(Clock, TickRunsEveryMillisecondOnItsOwnThreadUntilStopped)
     EXPECT_LE(ticks, static_cast<int>(elapsed) + 2);
     EXPECT_TRUE(gOffThread.load());
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(gTicks.load(), ticks);  // stop joined the thread: no tick after it
-    PlatStopTick();                   // a second stop is harmless
-    ASSERT_TRUE(PlatStartTick(CountTick));  // and it can start again
+    EXPECT_EQ(gTicks.load(), ticks);       // stop joined the thread: no tick after it
+    PlatStopTick();                        // a second stop is harmless
+    ASSERT_TRUE(PlatStartTick(CountTick)); // and it can start again
     PlatStopTick();
 }
 
 // A private runtime directory, so that the tests never meet a real instance's lock.
 class InstanceLock : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char dir[] = "/tmp/zm_lock_test_XXXXXX";
@@ -112,14 +112,14 @@ TEST_F(InstanceLock, AChildHoldingTheLockRefusesUsAndItsDeathReleasesIt)
     EXPECT_EQ(access((dir_ + "/" + name_ + ".lock").c_str(), F_OK), 0);
 
     EXPECT_FALSE(PlatTakeInstanceLock(name_.c_str()));
-    EXPECT_TRUE(PlatTakeInstanceLock("ZM_LOCK_TEST_OTHER"));  // another name: another lock
+    EXPECT_TRUE(PlatTakeInstanceLock("ZM_LOCK_TEST_OTHER")); // another name: another lock
     std::remove((dir_ + "/ZM_LOCK_TEST_OTHER.lock").c_str());
 
     kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(PlatTakeInstanceLock(name_.c_str()));
-    EXPECT_FALSE(PlatTakeInstanceLock(name_.c_str()));  // now we hold it ourselves
+    EXPECT_FALSE(PlatTakeInstanceLock(name_.c_str())); // now we hold it ourselves
 }
 
 TEST_F(InstanceLock, WithoutARuntimeDirectoryTheLockLivesInTmp)
@@ -133,4 +133,4 @@ TEST_F(InstanceLock, WithoutARuntimeDirectoryTheLockLivesInTmp)
     std::remove(path.c_str());
 }
 
-}  // namespace
+} // namespace

@@ -38,7 +38,8 @@ std::vector<uint32_t> Canvas()
 }
 
 // Where two canvases first differ, for the failure message.
-testing::AssertionResult SameWords(const std::vector<uint32_t>& want, const std::vector<uint32_t>& got)
+testing::AssertionResult SameWords(const std::vector<uint32_t>& want,
+                                   const std::vector<uint32_t>& got)
 {
     if (want.size() != got.size()) {
         return testing::AssertionFailure() << "sizes " << want.size() << " and " << got.size();
@@ -55,8 +56,9 @@ testing::AssertionResult SameWords(const std::vector<uint32_t>& want, const std:
     }
     char words[64];
     std::snprintf(words, sizeof words, "QPainter %08X, cache %08X", want[first], got[first]);
-    return testing::AssertionFailure() << differing << " words differ; first at (" << first % CanvasWidth << ", "
-                                       << first / CanvasWidth << "): " << words;
+    return testing::AssertionFailure()
+           << differing << " words differ; first at (" << first % CanvasWidth << ", "
+           << first / CanvasWidth << "): " << words;
 }
 
 // Draws with the cache off (the reference), then on while it fills, then on from it.
@@ -74,7 +76,7 @@ void ExpectSameWithAndWithoutCache(const std::function<void()>& draw, const char
     int viaQt = 0;
     size_t bytes = 0;
     zm_qt::GlyphCacheUsage(&masks, &viaQt, &bytes);
-    EXPECT_GT(masks, 0) << what;  // else the comparison proved nothing
+    EXPECT_GT(masks, 0) << what; // else the comparison proved nothing
     EXPECT_EQ(viaQt, 0) << what << ": texts left to QPainter";
 }
 
@@ -84,7 +86,8 @@ TEST(GlyphCache, DrawsEveryWordAsQPainterDoes)
     midi_double::SetOutputs({{"Synth A"}, {"Synth \xC3\x84 \xE3\x82\xB7\xE3\x83\xB3\xE3\x82\xBB"}});
     midi_double::SetInputs({{"Keys In"}});
     PlatScreenSize(&CanvasWidth, &CanvasHeight);
-    ASSERT_TRUE(PlatCreateMainWindow("ZYN_MOUSE", "ZYN_MOUSE Ver1.02", 0, 0, CanvasWidth, CanvasHeight));
+    ASSERT_TRUE(
+        PlatCreateMainWindow("ZYN_MOUSE", "ZYN_MOUSE Ver1.02", 0, 0, CanvasWidth, CanvasHeight));
     PlatShowWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(zm_qt::MainWindow()));
     QTest::qWait(30);
@@ -98,19 +101,23 @@ TEST(GlyphCache, DrawsEveryWordAsQPainterDoes)
     ExpectSameWithAndWithoutCache(
         [] {
             gWinUI.Dispatch(AC_FULL_REDRAW, 0);
-            gMidi.monitorStale = true;  // as after any full redraw: the rows are drawn again
+            gMidi.monitorStale = true; // as after any full redraw: the rows are drawn again
             gMidi.DrawMonitor();
         },
         "full redraw");
 
     // Every kind of font over stripes of grounds (one with Qt's 0xFF top byte, as a text
     // leaves it), over earlier text, and cut by each edge of the canvas.
-    const PlatFont fonts[] = {PlatStockFont(PSTOCK_ANSI_FIXED), PlatStockFont(PSTOCK_SYSTEM),
-                              PlatCreateFont(14, 0, 700, 0, "arial"), PlatCreateFont(21, 7, 700, 0, "arial"),
-                              PlatCreateFont(35, 15, 700, 0, "arial"),
-                              PlatCreateFont(16, 0, 700, 128, "\x82\x6C\x82\x72\x81\x40\x83\x53\x83\x56\x83\x62\x83\x4E")};
+    const PlatFont fonts[] = {
+        PlatStockFont(PSTOCK_ANSI_FIXED),
+        PlatStockFont(PSTOCK_SYSTEM),
+        PlatCreateFont(14, 0, 700, 0, "arial"),
+        PlatCreateFont(21, 7, 700, 0, "arial"),
+        PlatCreateFont(35, 15, 700, 0, "arial"),
+        PlatCreateFont(16, 0, 700, 128,
+                       "\x82\x6C\x82\x72\x81\x40\x83\x53\x83\x56\x83\x62\x83\x4E")};
     const uint32_t grounds[] = {0x00000044, 0x00FFFFFF, 0xFF123456, 0x00808080, 0x00000000};
-    const uint32_t colours[] = {0x00FFFFFF, 0x00000000, 0x000080FF, 0x00CC6633};  // 0x00BBGGRR
+    const uint32_t colours[] = {0x00FFFFFF, 0x00000000, 0x000080FF, 0x00CC6633}; // 0x00BBGGRR
     const int W = CanvasWidth;
     const int H = CanvasHeight;
     ExpectSameWithAndWithoutCache(
@@ -121,8 +128,9 @@ TEST(GlyphCache, DrawsEveryWordAsQPainterDoes)
                     bits[static_cast<size_t>(y) * W + x] = grounds[(x / 7 + y / 5) % 5];
                 }
             }
-            const int places[][2] = {{-9, -6}, {W - 30, H - 9}, {-200, 40}, {W - 12, 100}, {300, -30},
-                                     {200, H - 3}, {40, 60}, {41, 61}, {W, 10}, {10, H}};
+            const int places[][2] = {{-9, -6},   {W - 30, H - 9}, {-200, 40}, {W - 12, 100},
+                                     {300, -30}, {200, H - 3},    {40, 60},   {41, 61},
+                                     {W, 10},    {10, H}};
             int k = 0;
             for (const PlatFont f : fonts) {
                 PlatSelectFont(f);
@@ -141,4 +149,4 @@ TEST(GlyphCache, DrawsEveryWordAsQPainterDoes)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-}  // namespace
+} // namespace

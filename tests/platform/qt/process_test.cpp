@@ -25,7 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class Program : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char dir[] = "/tmp/zm_process_test_XXXXXX";
@@ -37,7 +37,7 @@ protected:
     void TearDown() override
     {
         for (pid_t pid : started_) {
-            kill(pid, SIGKILL);  // still ours: not reaped yet
+            kill(pid, SIGKILL); // still ours: not reaped yet
             int status = 0;
             waitpid(pid, &status, 0);
         }
@@ -187,4 +187,4 @@ TEST_F(Program, SigtermWhileRunningDoesNotLeaveALockEither)
     EXPECT_TRUE(WaitForLock(next, 15000)) << Stderr(4);
 }
 
-}  // namespace
+} // namespace

@@ -28,12 +28,12 @@ TEST(ScrollBarModel, ShownOnlyWhileThePageIsSmallerThanTheRange)
     EXPECT_FALSE(m.Visible());
     m.Set(PSIF_RANGE | PSIF_PAGE, RangePage(0, 600, 600));
     EXPECT_EQ(m.Count(), 601);
-    EXPECT_EQ(m.MaxPos(), 1);  // max - page + 1
-    EXPECT_TRUE(m.Visible());  // 601 positions, 600 visible
+    EXPECT_EQ(m.MaxPos(), 1); // max - page + 1
+    EXPECT_TRUE(m.Visible()); // 601 positions, 600 visible
     m.Set(PSIF_PAGE, RangePage(0, 0, 601));
     EXPECT_FALSE(m.Visible());
     m.Set(PSIF_PAGE, RangePage(0, 0, 5000));
-    EXPECT_EQ(m.Get().page, 601u);  // a page never exceeds the range
+    EXPECT_EQ(m.Get().page, 601u); // a page never exceeds the range
     EXPECT_FALSE(m.Visible());
     m.Set(PSIF_PAGE, RangePage(0, 0, 0));
     EXPECT_TRUE(m.Visible());
@@ -49,7 +49,7 @@ TEST(ScrollBarModel, TrackPositionFollowsTheThumbOnlyWhileTracking)
     EXPECT_EQ(m.Get().trackPos, 30);
     m.Track(120);
     EXPECT_EQ(m.Get().trackPos, 120);
-    EXPECT_EQ(m.Get().pos, 30);  // the position moves only when written
+    EXPECT_EQ(m.Get().pos, 30); // the position moves only when written
     m.Track(999);
     EXPECT_EQ(m.Get().trackPos, 201);
     m.Set(PSIF_POS, Pos(201));
@@ -68,4 +68,4 @@ TEST(ScrollBarModel, InvertedRangeCollapses)
     EXPECT_FALSE(m.Visible());
 }
 
-}  // namespace
+} // namespace

@@ -22,8 +22,8 @@ namespace {
 
 constexpr int W = 320;
 constexpr int H = 120;
-constexpr uint32_t kBackground = 0x000044;  // palette 242
-constexpr uint32_t kWhiteRef = 0x00FFFFFF;  // palette 0 as a colour reference
+constexpr uint32_t kBackground = 0x000044; // palette 242
+constexpr uint32_t kWhiteRef = 0x00FFFFFF; // palette 0 as a colour reference
 const char kGothic[] = "\x82\x6C\x82\x72\x81\x40\x83\x53\x83\x56\x83\x62\x83\x4E";
 
 // The fonts as C_Lcd asks for them at program start (before any QApplication existed in
@@ -52,7 +52,7 @@ Slots& TheSlots()
 }
 
 class TextRenderer : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         bits_ = PlatCanvasCreate(W, H);
@@ -129,7 +129,7 @@ TEST_F(TextRenderer, GivenWidthsBecomeTheAverageCharacterWidth)
     QFont f;
     int ascent = 0;
     ASSERT_TRUE(zm_qt::ResolveFont(TheSlots().f[8], &f, &ascent));
-    EXPECT_LT(f.stretch(), 100);  // 21 px cells with 7 px characters: condensed
+    EXPECT_LT(f.stretch(), 100); // 21 px cells with 7 px characters: condensed
     EXPECT_EQ(f.weight(), QFont::Bold);
 }
 
@@ -146,12 +146,12 @@ TEST_F(TextRenderer, StockFontsAndTheGothicFaceResolve)
     QFont f;
     int ascent = 0;
     ASSERT_TRUE(zm_qt::ResolveFont(TheSlots().f[4], &f, &ascent));
-    EXPECT_EQ(f.weight(), QFont::Bold);  // the system font is bold
+    EXPECT_EQ(f.weight(), QFont::Bold); // the system font is bold
     ASSERT_TRUE(zm_qt::ResolveFont(TheSlots().f[0], &f, &ascent));
     EXPECT_TRUE(QFontInfo(f).fixedPitch());
 }
 
-}  // namespace
+} // namespace
 
 // Device names come as UTF-8: they must read as the same letters a Latin-1 text of them
 // gives, every pixel, and bytes that are no UTF-8 still draw as Latin-1.
@@ -164,8 +164,12 @@ TEST_F(TextRenderer, Utf8TextDrawsTheCharactersItEncodes)
         PlatTextOut(4, 4, text, len);
         return std::vector<uint32_t>(bits_, bits_ + W * H);
     };
-    const std::string utf8 = "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 S\xC3\xBFnth";
-    const std::string latin1 = "\xDCn\xEF" "c\xF8" "d\xE9 S\xFFnth";
+    const std::string utf8 = "\xC3\x9Cn\xC3\xAF"
+                             "c\xC3\xB8"
+                             "d\xC3\xA9 S\xC3\xBFnth";
+    const std::string latin1 = "\xDCn\xEF"
+                               "c\xF8"
+                               "d\xE9 S\xFFnth";
     const std::vector<uint32_t> asUtf8 = draw(utf8.data(), static_cast<int>(utf8.size()));
     EXPECT_EQ(asUtf8, draw(latin1.data(), static_cast<int>(latin1.size())));
     EXPECT_NE(asUtf8, draw("\xC3\x9Cn\xC3\xAF", 5));

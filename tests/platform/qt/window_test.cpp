@@ -38,7 +38,7 @@ struct Seen {
     uint32_t message;
     uintptr_t wParam;
     intptr_t lParam;
-    int32_t scrollX;  // the logic's offsets right after the message was handled
+    int32_t scrollX; // the logic's offsets right after the message was handled
     int32_t scrollY;
 };
 
@@ -66,7 +66,8 @@ std::vector<Seen> Messages(uint32_t message)
 
 std::vector<uint32_t> Strike(int note)
 {
-    return {0x007F0090u | static_cast<uint32_t>(note) << 8, 0x00000090u | static_cast<uint32_t>(note) << 8};
+    return {0x007F0090u | static_cast<uint32_t>(note) << 8,
+            0x00000090u | static_cast<uint32_t>(note) << 8};
 }
 
 std::vector<uint32_t> Sent()
@@ -75,7 +76,7 @@ std::vector<uint32_t> Sent()
 }
 
 class MainWindow : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         midi_double::Reset();
@@ -84,7 +85,7 @@ protected:
         Log().clear();
         zm_qt::SetMessageObserver(Observe);
         PlatScreenSize(&CanvasWidth, &CanvasHeight);
-        ASSERT_EQ(CanvasWidth, 800);  // the offscreen platform's screen
+        ASSERT_EQ(CanvasWidth, 800); // the offscreen platform's screen
         ASSERT_EQ(CanvasHeight, 600);
         ASSERT_TRUE(PlatCreateMainWindow("ZYN_MOUSE", "ZYN_MOUSE Ver1.02", 0, 0, CanvasWidth,
                                          CanvasHeight));
@@ -94,7 +95,7 @@ protected:
         ASSERT_NE(window_, nullptr);
         ASSERT_NE(client_, nullptr);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-        QTest::qWait(30);  // a few UI cycles: the panel is drawn
+        QTest::qWait(30); // a few UI cycles: the panel is drawn
         midi_double::ClearSent();
         Log().clear();
     }
@@ -154,14 +155,14 @@ protected:
 TEST_F(MainWindow, TakesItsCaptionIconClassAndPlace)
 {
     EXPECT_EQ(window_->windowTitle(), QStringLiteral("ZYN_MOUSE Ver1.02"));
-    EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("ZYN_MOUSE"));  // WM_CLASS
+    EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("ZYN_MOUSE")); // WM_CLASS
     EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("zyn_mouse"));
     const QIcon icon = window_->windowIcon();
     ASSERT_FALSE(icon.isNull());
     EXPECT_EQ(icon.pixmap(32, 32).size(), QSize(32, 32));
     EXPECT_EQ(window_->frameGeometry().topLeft(), QPoint(0, 0));
     EXPECT_EQ(window_->frameGeometry().size(), QSize(800, 600));
-    EXPECT_TRUE(window_->acceptDrops());  // the creation sequence asked for file drops
+    EXPECT_TRUE(window_->acceptDrops()); // the creation sequence asked for file drops
 }
 
 TEST_F(MainWindow, ClientSizeExcludesTheBarsWhichShowWhileThePageIsSmaller)
@@ -232,7 +233,7 @@ TEST_F(MainWindow, FocusInIsSetFocus)
     Log().clear();
     window_->setFocus(Qt::OtherFocusReason);
     EXPECT_EQ(Messages(PM_SETFOCUS).size(), 1u);
-    EXPECT_TRUE(window_->hasFocus());  // the window itself takes the keys, not a bar
+    EXPECT_TRUE(window_->hasFocus()); // the window itself takes the keys, not a bar
 }
 
 TEST_F(MainWindow, PresentPaintsBeforeItReturns)
@@ -271,7 +272,7 @@ TEST_F(MainWindow, WindowTimerDeliversItsIdUntilKilled)
     for (const Seen& s : Messages(PM_TIMER)) {
         EXPECT_NE(s.wParam, 7u);
     }
-    EXPECT_FALSE(Messages(PM_TIMER).empty());  // the logic's own window timer goes on
+    EXPECT_FALSE(Messages(PM_TIMER).empty()); // the logic's own window timer goes on
 }
 
 TEST_F(MainWindow, ReceivedMidiReachesTheLogicOnTheUiThread)
@@ -280,7 +281,7 @@ TEST_F(MainWindow, ReceivedMidiReachesTheLogicOnTheUiThread)
     ASSERT_NE(in, kNoMidiDevice);
     midi_double::Receive(in, 0x00403C90);
     midi_double::Receive(in, 0x00003C80);
-    EXPECT_TRUE(Messages(PM_MIM_DATA).empty());  // not inside Receive: on a posted event
+    EXPECT_TRUE(Messages(PM_MIM_DATA).empty()); // not inside Receive: on a posted event
     EXPECT_TRUE(QTest::qWaitFor([] { return Messages(PM_MIM_DATA).size() == 2; }, 2000));
     const std::vector<Seen> data = Messages(PM_MIM_DATA);
     ASSERT_EQ(data.size(), 2u);
@@ -293,13 +294,13 @@ TEST_F(MainWindow, ReceivedMidiReachesTheLogicOnTheUiThread)
 
 TEST_F(MainWindow, TheCloseBoxClosesTheWindow)
 {
-    window_->close();  // what the window manager's close box does
+    window_->close(); // what the window manager's close box does
     ASSERT_FALSE(Messages(PM_CLOSE).empty());
     ASSERT_FALSE(Messages(PM_DESTROY).empty());
     EXPECT_EQ(zm_qt::MainWindow(), nullptr);
     EXPECT_FALSE(window_->isVisible());
-    EXPECT_EQ(gLcd.bits, nullptr);        // the destruction sequence ran
-    EXPECT_EQ(PlatRunMessageLoop(), 0);   // the quit it posted ends the loop at once
+    EXPECT_EQ(gLcd.bits, nullptr);      // the destruction sequence ran
+    EXPECT_EQ(PlatRunMessageLoop(), 0); // the quit it posted ends the loop at once
 }
 
 TEST(MainWindowCreation, RefusedCreationDestroysTheWindowAndAnswersFalse)
@@ -307,7 +308,7 @@ TEST(MainWindowCreation, RefusedCreationDestroysTheWindowAndAnswersFalse)
     midi_double::Reset();
     Log().clear();
     zm_qt::SetMessageObserver(Observe);
-    CanvasWidth = 0;  // no canvas can be made: the logic refuses PM_CREATE
+    CanvasWidth = 0; // no canvas can be made: the logic refuses PM_CREATE
     CanvasHeight = 600;
     EXPECT_FALSE(PlatCreateMainWindow("ZYN_MOUSE", "ZYN_MOUSE Ver1.02", 0, 0, 800, 600));
     EXPECT_EQ(zm_qt::MainWindow(), nullptr);
@@ -345,10 +346,10 @@ TEST_F(MainWindow, F10AndAltChordsStrikeNothing)
     EXPECT_TRUE(Messages(PM_KEYDOWN).empty());
     int systemKeys = 0;
     for (const Seen& m : Messages(PM_SYSKEYDOWN)) {
-        systemKeys += m.wParam != 0x12;  // QTest presses Alt itself first: VK_MENU
+        systemKeys += m.wParam != 0x12; // QTest presses Alt itself first: VK_MENU
     }
     EXPECT_EQ(systemKeys, 3);
-    QTest::keyClick(window_, Qt::Key_F1);  // without Alt F1 plays note 9
+    QTest::keyClick(window_, Qt::Key_F1); // without Alt F1 plays note 9
     EXPECT_EQ(Sent(), Strike(9));
 }
 
@@ -374,7 +375,7 @@ TEST_F(MainWindow, AutoRepeatIsAFreshKeyDown)
     twice.insert(twice.end(), twice.begin(), twice.end());
     EXPECT_EQ(Sent(), twice);
     EXPECT_EQ(Messages(PM_KEYDOWN).size(), 2u);
-    EXPECT_EQ(Messages(PM_KEYUP).size(), 1u);  // the repeat's release is not a key-up
+    EXPECT_EQ(Messages(PM_KEYUP).size(), 1u); // the repeat's release is not a key-up
 }
 
 TEST_F(MainWindow, HeldShiftRepeatsNote38UntilReleasedOrTheFocusGoes)
@@ -383,7 +384,7 @@ TEST_F(MainWindow, HeldShiftRepeatsNote38UntilReleasedOrTheFocusGoes)
         const std::vector<uint32_t> sent = Sent();
         return std::count(sent.begin(), sent.end(), Strike(38).front());
     };
-    const auto run = [](int ms) {  // a plain event loop: qWait sleeps between its turns
+    const auto run = [](int ms) { // a plain event loop: qWait sleeps between its turns
         QEventLoop loop;
         QTimer::singleShot(ms, &loop, &QEventLoop::quit);
         loop.exec();
@@ -391,8 +392,8 @@ TEST_F(MainWindow, HeldShiftRepeatsNote38UntilReleasedOrTheFocusGoes)
     // The offscreen platform has no repeat settings: 500 ms, then 30 a second.
     QTest::keyPress(window_, Qt::Key_Shift);
     run(500 + 10 * 33 + 15);
-    EXPECT_NEAR(strikes(), 12, 2);  // the press, the first repeat at 500 ms and ten more
-    EXPECT_NE(Messages(PM_KEYDOWN).back().lParam & (1 << 30), 0);  // marked as repeats
+    EXPECT_NEAR(strikes(), 12, 2); // the press, the first repeat at 500 ms and ten more
+    EXPECT_NE(Messages(PM_KEYDOWN).back().lParam & (1 << 30), 0); // marked as repeats
     QTest::keyRelease(window_, Qt::Key_Shift);
     midi_double::ClearSent();
     run(100);
@@ -425,7 +426,7 @@ TEST_F(MainWindow, TheOtherKeysOfTheTable)
         EXPECT_EQ(Sent(), Strike(k.note)) << "key " << k.key;
     }
     midi_double::ClearSent();
-    QTest::keyClick(window_, Qt::Key_Plus);  // main-row plus is not keypad plus
+    QTest::keyClick(window_, Qt::Key_Plus); // main-row plus is not keypad plus
     QTest::keyClick(window_, Qt::Key_Tab);
     EXPECT_TRUE(Sent().empty());
 }
@@ -448,7 +449,7 @@ TEST(KeyMap, QtKeysBecomeWindowsVirtualKeys)
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Left, 0, 0, false), 0x25u);
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Up, 0, 0, false), 0x26u);
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Right, 0, 0, false), 0x27u);
-    EXPECT_EQ(VirtualKeyFor(Qt::Key_Down, keypad, 0, false), 0x28u);  // keypad 2, NumLock off
+    EXPECT_EQ(VirtualKeyFor(Qt::Key_Down, keypad, 0, false), 0x28u); // keypad 2, NumLock off
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Alt, 0, 0, false), 0x12u);
     // Keys the logic does not read give no message.
     EXPECT_EQ(VirtualKeyFor(Qt::Key_A, 0, 0, false), 0u);
@@ -456,15 +457,15 @@ TEST(KeyMap, QtKeysBecomeWindowsVirtualKeys)
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Asterisk, keypad, 0, false), 0u);
     // Shift+5 on a US layout is "%": by position (X11 key code 14) it is still the 5 key.
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Percent, Qt::ShiftModifier, 14, true), 0x35u);
-    EXPECT_EQ(VirtualKeyFor(Qt::Key_Ampersand, 0, 10, true), 0x31u);  // AZERTY "1" key
-    EXPECT_EQ(VirtualKeyFor(Qt::Key_Agrave, 0, 19, true), 0x30u);     // AZERTY "0" key
+    EXPECT_EQ(VirtualKeyFor(Qt::Key_Ampersand, 0, 10, true), 0x31u); // AZERTY "1" key
+    EXPECT_EQ(VirtualKeyFor(Qt::Key_Agrave, 0, 19, true), 0x30u);    // AZERTY "0" key
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Percent, Qt::ShiftModifier, 14, false), 0u);
     EXPECT_EQ(VirtualKeyFor(Qt::Key_unknown, 0, 0, false), 0u);
     // Wayland sets no KeypadModifier: the keysym (KP_Add, KP_Subtract, KP_5) tells.
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Plus, 0, 86, true, 0xFFAB), 0x6Bu);
     EXPECT_EQ(VirtualKeyFor(Qt::Key_Minus, 0, 82, true, 0xFFAD), 0x6Du);
     EXPECT_EQ(VirtualKeyFor(Qt::Key_5, 0, 84, true, 0xFFB5), 0x65u);
-    EXPECT_EQ(VirtualKeyFor(Qt::Key_Minus, 0, 20, true, 0x2D), 0u);  // main-row minus
+    EXPECT_EQ(VirtualKeyFor(Qt::Key_Minus, 0, 20, true, 0x2D), 0u); // main-row minus
 }
 
 // ---------------------------------------------------------------------------------------
@@ -480,8 +481,8 @@ TEST_F(MainWindow, LeftPressStoresTheClientPointPlusTheScrollOffset)
     EXPECT_EQ(Sent(), Strike(7));
     ASSERT_FALSE(Messages(PM_LBUTTONDOWN).empty());
     EXPECT_EQ(static_cast<uint32_t>(Messages(PM_LBUTTONDOWN).back().lParam), 5u | 7u << 16);
-    EXPECT_EQ(Messages(PM_LBUTTONDOWN).back().wParam & 0x1, 1u);  // MK_LBUTTON
-    EXPECT_EQ(QWidget::mouseGrabber(), client_);  // held while the button is down
+    EXPECT_EQ(Messages(PM_LBUTTONDOWN).back().wParam & 0x1, 1u); // MK_LBUTTON
+    EXPECT_EQ(QWidget::mouseGrabber(), client_);                 // held while the button is down
     QTest::mouseRelease(client_, Qt::LeftButton, Qt::NoModifier, QPoint(5, 7));
     EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
     EXPECT_EQ(Messages(PM_LBUTTONUP).size(), 1u);
@@ -531,7 +532,7 @@ TEST_F(MainWindow, MovingWithoutAButtonAsksForTheCursorFirst)
 
 TEST_F(MainWindow, WheelAwayWithTheMiddleButtonHeldIsStepMinusTen)
 {
-    QTest::mouseMove(client_, QPoint(107, 222));  // over the speed box
+    QTest::mouseMove(client_, QPoint(107, 222)); // over the speed box
     ASSERT_EQ(MouseX, 107);
     ASSERT_EQ(gWinUI.speed, kDefaultSpeed);
     QTest::mousePress(client_, Qt::MiddleButton, Qt::NoModifier, QPoint(107, 222));
@@ -539,11 +540,11 @@ TEST_F(MainWindow, WheelAwayWithTheMiddleButtonHeldIsStepMinusTen)
     midi_double::ClearSent();
     SendWheel(client_, QPoint(107, 222), QPoint(0, 120), Qt::MiddleButton);
     EXPECT_EQ(Sent(), Strike(6));
-    EXPECT_EQ(gWinUI.speed, 0);  // 4 - 10, clamped: the step was -10
+    EXPECT_EQ(gWinUI.speed, 0); // 4 - 10, clamped: the step was -10
     const std::vector<Seen> wheels = Messages(PM_MOUSEWHEEL);
     ASSERT_EQ(wheels.size(), 1u);
     EXPECT_EQ(static_cast<int16_t>(wheels[0].wParam >> 16), 120);
-    EXPECT_EQ(wheels[0].wParam & 0x10, 0x10u);  // MK_MBUTTON
+    EXPECT_EQ(wheels[0].wParam & 0x10, 0x10u); // MK_MBUTTON
     QTest::mouseRelease(client_, Qt::MiddleButton, Qt::NoModifier, QPoint(107, 222));
     EXPECT_EQ(WheelStep, 1);
 }
@@ -553,7 +554,7 @@ TEST_F(MainWindow, WheelTowardTheUserAndHorizontalWheels)
     SendWheel(client_, QPoint(400, 400), QPoint(0, -120), Qt::NoButton);
     EXPECT_EQ(Sent(), Strike(5));
     midi_double::ClearSent();
-    SendWheel(client_, QPoint(400, 400), QPoint(120, 0), Qt::NoButton);  // no vertical part
+    SendWheel(client_, QPoint(400, 400), QPoint(120, 0), Qt::NoButton); // no vertical part
     SendWheel(client_, QPoint(400, 400), QPoint(0, 0), Qt::NoButton);
     EXPECT_TRUE(Sent().empty());
     EXPECT_EQ(Messages(PM_MOUSEWHEEL).size(), 1u);
@@ -572,13 +573,13 @@ TEST_F(MainWindow, AOneLineScrollShowsZeroFirstAndTenAfterTheEndScroll)
     const std::vector<Seen> v = Messages(PM_VSCROLL);
     ASSERT_EQ(v.size(), 2u);
     EXPECT_EQ(v[0].wParam & 0xFFFF, PSB_LINEDOWN);
-    EXPECT_EQ(v[0].scrollY, 0);  // the view follows the bar one message late
+    EXPECT_EQ(v[0].scrollY, 0); // the view follows the bar one message late
     EXPECT_EQ(v[1].wParam & 0xFFFF, PSB_ENDSCROLL);
     EXPECT_EQ(v[1].scrollY, 10);
     EXPECT_EQ(ScrollY, 10);
     EXPECT_EQ(Info(PSB_VERT).pos, 10);
     EXPECT_EQ(bar->value(), 10);
-    EXPECT_TRUE(Messages(PM_LBUTTONDOWN).empty());  // a click on a bar is no button press
+    EXPECT_TRUE(Messages(PM_LBUTTONDOWN).empty()); // a click on a bar is no button press
     EXPECT_TRUE(Sent().empty());
 
     const QRect up = BarPart(bar, QStyle::SC_ScrollBarSubLine);
@@ -611,8 +612,8 @@ TEST_F(MainWindow, PageRequestsDoNotMoveTheView)
     QScrollBar* bar = Bar(PSB_VERT);
     bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
     const QRect page = BarPart(bar, QStyle::SC_ScrollBarAddPage);
-    if (page.isValid() && !bar->style()->styleHint(QStyle::SH_ScrollBar_LeftClickAbsolutePosition,
-                                                   nullptr, bar)) {
+    if (page.isValid() &&
+        !bar->style()->styleHint(QStyle::SH_ScrollBar_LeftClickAbsolutePosition, nullptr, bar)) {
         QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, page.center());
     }
     const std::vector<Seen> v = Messages(PM_VSCROLL);
@@ -677,4 +678,4 @@ TEST_F(MainWindow, FilesDroppedOnTheWindowAreDelivered)
     EXPECT_EQ(Messages(PM_DROPFILES).size(), 1u);
 }
 
-}  // namespace
+} // namespace

@@ -17,7 +17,7 @@ TEST(Win32Canvas, IsTheTopDownBitmapThePaintingCopiesFrom)
     constexpr int kW = 200, kH = 100;
     uint32_t* bits = PlatCanvasCreate(kW, kH);
     ASSERT_NE(bits, nullptr);
-    bits[1 * kW + 3] = 0x00FF8000;  // row 1 from the top, column 3
+    bits[1 * kW + 3] = 0x00FF8000; // row 1 from the top, column 3
     HDC dc = nullptr;
     int w = 0, h = 0;
     ASSERT_TRUE(zm_win32::CanvasSource(&dc, &w, &h));
@@ -31,16 +31,21 @@ TEST(Win32Canvas, IsTheTopDownBitmapThePaintingCopiesFrom)
 
 TEST(Win32Fonts, StockSlotsAreTheSystems)
 {
-    EXPECT_EQ(PlatStockFont(PSTOCK_ANSI_FIXED), reinterpret_cast<PlatFont>(GetStockObject(ANSI_FIXED_FONT)));
-    EXPECT_EQ(PlatStockFont(PSTOCK_ANSI_VAR), reinterpret_cast<PlatFont>(GetStockObject(ANSI_VAR_FONT)));
-    EXPECT_EQ(PlatStockFont(PSTOCK_DEVICE_DEFAULT), reinterpret_cast<PlatFont>(GetStockObject(DEVICE_DEFAULT_FONT)));
-    EXPECT_EQ(PlatStockFont(PSTOCK_DEFAULT_GUI), reinterpret_cast<PlatFont>(GetStockObject(DEFAULT_GUI_FONT)));
-    EXPECT_EQ(PlatStockFont(PSTOCK_SYSTEM), reinterpret_cast<PlatFont>(GetStockObject(SYSTEM_FONT)));
+    EXPECT_EQ(PlatStockFont(PSTOCK_ANSI_FIXED),
+              reinterpret_cast<PlatFont>(GetStockObject(ANSI_FIXED_FONT)));
+    EXPECT_EQ(PlatStockFont(PSTOCK_ANSI_VAR),
+              reinterpret_cast<PlatFont>(GetStockObject(ANSI_VAR_FONT)));
+    EXPECT_EQ(PlatStockFont(PSTOCK_DEVICE_DEFAULT),
+              reinterpret_cast<PlatFont>(GetStockObject(DEVICE_DEFAULT_FONT)));
+    EXPECT_EQ(PlatStockFont(PSTOCK_DEFAULT_GUI),
+              reinterpret_cast<PlatFont>(GetStockObject(DEFAULT_GUI_FONT)));
+    EXPECT_EQ(PlatStockFont(PSTOCK_SYSTEM),
+              reinterpret_cast<PlatFont>(GetStockObject(SYSTEM_FONT)));
 }
 
 std::unique_ptr<test_wndproc::Window> gContractWindow;
 
-}  // namespace
+} // namespace
 
 bool contract::OpenWindow()
 {
@@ -55,5 +60,5 @@ void contract::CloseWindow()
 
 bool contract::CanvasIntact()
 {
-    return true;  // a DIB section: GDI itself never writes outside it
+    return true; // a DIB section: GDI itself never writes outside it
 }

@@ -24,35 +24,35 @@ struct Device {
 std::vector<Device> gIns, gOuts;
 
 // Native handle: device index and incarnation.
-template <typename H>
-H Native(UINT device, uintptr_t incarnation)
+template <typename H> H Native(UINT device, uintptr_t incarnation)
 {
     return reinterpret_cast<H>((incarnation << 8) | (device + 1));
 }
 
-template <typename H>
-Device* Live(std::vector<Device>& list, H handle)
+template <typename H> Device* Live(std::vector<Device>& list, H handle)
 {
     const auto v = reinterpret_cast<uintptr_t>(handle);
     const size_t i = (v & 0xFF) - 1;
-    if (i >= list.size() || !list[i].present || list[i].incarnation != (v >> 8)) return nullptr;
+    if (i >= list.size() || !list[i].present || list[i].incarnation != (v >> 8))
+        return nullptr;
     return &list[i];
 }
 
-template <typename C>
-MMRESULT Caps(const std::vector<Device>& list, UINT_PTR id, C* caps)
+template <typename C> MMRESULT Caps(const std::vector<Device>& list, UINT_PTR id, C* caps)
 {
-    if (id >= list.size()) return MMSYSERR_BADDEVICEID;
-    *caps = C {};
+    if (id >= list.size())
+        return MMSYSERR_BADDEVICEID;
+    *caps = C{};
     list[id].name.copy(caps->szPname, MAXPNAMELEN - 1);
     return MMSYSERR_NOERROR;
 }
 
-template <typename H>
-MMRESULT Open(std::vector<Device>& list, H* handle, UINT id)
+template <typename H> MMRESULT Open(std::vector<Device>& list, H* handle, UINT id)
 {
-    if (id >= list.size()) return MMSYSERR_BADDEVICEID;
-    if (!list[id].present) return MIDIERR_NODEVICE;
+    if (id >= list.size())
+        return MMSYSERR_BADDEVICEID;
+    if (!list[id].present)
+        return MIDIERR_NODEVICE;
     *handle = Native<H>(id, list[id].incarnation);
     return MMSYSERR_NOERROR;
 }
@@ -63,23 +63,54 @@ void Replug(Device& d)
     ++d.incarnation;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
-UINT WINAPI midiInGetNumDevs() { return static_cast<UINT>(gIns.size()); }
-UINT WINAPI midiOutGetNumDevs() { return static_cast<UINT>(gOuts.size()); }
-MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT) { return Caps(gIns, id, caps); }
-MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT) { return Caps(gOuts, id, caps); }
-MMRESULT WINAPI midiInOpen(LPHMIDIIN h, UINT id, DWORD_PTR, DWORD_PTR, DWORD) { return Open(gIns, h, id); }
-MMRESULT WINAPI midiOutOpen(LPHMIDIOUT h, UINT id, DWORD_PTR, DWORD_PTR, DWORD) { return Open(gOuts, h, id); }
-MMRESULT WINAPI midiInStart(HMIDIIN h) { return Live(gIns, h) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE; }
-MMRESULT WINAPI midiInStop(HMIDIIN h) { return Live(gIns, h) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE; }
-MMRESULT WINAPI midiInClose(HMIDIIN h) { return Live(gIns, h) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE; }
-MMRESULT WINAPI midiOutClose(HMIDIOUT h) { return Live(gOuts, h) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE; }
+UINT WINAPI midiInGetNumDevs()
+{
+    return static_cast<UINT>(gIns.size());
+}
+UINT WINAPI midiOutGetNumDevs()
+{
+    return static_cast<UINT>(gOuts.size());
+}
+MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT)
+{
+    return Caps(gIns, id, caps);
+}
+MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT)
+{
+    return Caps(gOuts, id, caps);
+}
+MMRESULT WINAPI midiInOpen(LPHMIDIIN h, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
+{
+    return Open(gIns, h, id);
+}
+MMRESULT WINAPI midiOutOpen(LPHMIDIOUT h, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
+{
+    return Open(gOuts, h, id);
+}
+MMRESULT WINAPI midiInStart(HMIDIIN h)
+{
+    return Live(gIns, h) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE;
+}
+MMRESULT WINAPI midiInStop(HMIDIIN h)
+{
+    return Live(gIns, h) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE;
+}
+MMRESULT WINAPI midiInClose(HMIDIIN h)
+{
+    return Live(gIns, h) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE;
+}
+MMRESULT WINAPI midiOutClose(HMIDIOUT h)
+{
+    return Live(gOuts, h) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE;
+}
 MMRESULT WINAPI midiOutShortMsg(HMIDIOUT h, DWORD message)
 {
     Device* d = Live(gOuts, h);
-    if (d == nullptr) return MIDIERR_NODEVICE;
+    if (d == nullptr)
+        return MIDIERR_NODEVICE;
     d->received.push_back(message);
     return MMSYSERR_NOERROR;
 }
@@ -134,7 +165,7 @@ TEST(Win32MidiDouble, ADeviceThatAnsweredGoneIsReplacedTheLoopbackNeverFeedsBack
     PlatMidiOutClose(out);
     ASSERT_EQ(PlatMidiOutOpen(&out, 0), 0);
     ASSERT_EQ(PlatMidiOutShortMsg(out, 0x000990), 0);
-    EXPECT_EQ(gOuts[1].received, (std::vector<DWORD> {0x7F0990, 0x000990}));
+    EXPECT_EQ(gOuts[1].received, (std::vector<DWORD>{0x7F0990, 0x000990}));
     const uint64_t reopened = PlatMidiOutId(0);
     PlatMidiRescan();
     EXPECT_EQ(PlatMidiOutId(0), reopened) << "a device that works is left open";
@@ -159,4 +190,4 @@ TEST(Win32MidiDouble, ADeviceThatAnsweredGoneIsReplacedTheLoopbackNeverFeedsBack
     EXPECT_NE(PlatMidiInId(0), absent);
 }
 
-}  // namespace
+} // namespace

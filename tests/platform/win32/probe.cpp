@@ -26,7 +26,7 @@ BOOL CALLBACK PrintStatic(HWND child, LPARAM)
     return TRUE;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -39,8 +39,8 @@ int main(int argc, char** argv)
         return 1;
     }
     if (std::strcmp(argv[1], "origin") == 0) {
-        POINT origin {0, 0};
-        RECT client {};
+        POINT origin{0, 0};
+        RECT client{};
         ClientToScreen(window, &origin);
         GetClientRect(window, &client);
         std::printf("%ld %ld %ld %ld\n", origin.x, origin.y, client.right, client.bottom);

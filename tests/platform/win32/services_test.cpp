@@ -12,7 +12,7 @@
 
 namespace {
 
-std::atomic<int> gTicks {0};
+std::atomic<int> gTicks{0};
 
 void CountTick()
 {
@@ -29,7 +29,7 @@ TEST(Win32Clock, TimeFollowsTheSystemAndTheTickRunsEveryMillisecondUntilStopped)
 
     gTicks = 0;
     ASSERT_TRUE(PlatStartTick(CountTick));
-    EXPECT_FALSE(PlatStartTick(CountTick));  // one tick at a time
+    EXPECT_FALSE(PlatStartTick(CountTick)); // one tick at a time
     const uint32_t start = PlatTimeMs();
     Sleep(300);
     const int ticks = gTicks.load();
@@ -42,7 +42,7 @@ TEST(Win32Clock, TimeFollowsTheSystemAndTheTickRunsEveryMillisecondUntilStopped)
     Sleep(30);
     EXPECT_EQ(gTicks.load(), stopped);
     EXPECT_FALSE(PlatStartTick(nullptr));
-    ASSERT_TRUE(PlatStartTick(CountTick));  // and again after a stop
+    ASSERT_TRUE(PlatStartTick(CountTick)); // and again after a stop
     PlatStopTick();
     PlatStopTick();
 }
@@ -53,7 +53,7 @@ TEST(Win32InstanceLock, IsHeldUntilTheProcessEnds)
     EXPECT_TRUE(PlatTakeInstanceLock(name.c_str()));
     EXPECT_FALSE(PlatTakeInstanceLock(name.c_str()));
     EXPECT_FALSE(PlatTakeInstanceLock(name.c_str()));
-    HANDLE seen = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());  // a named system mutex
+    HANDLE seen = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()); // a named system mutex
     EXPECT_NE(seen, nullptr);
     CloseHandle(seen);
     EXPECT_TRUE(PlatTakeInstanceLock((name + "_other").c_str()));
@@ -65,13 +65,13 @@ TEST(Win32Midi, FollowsTheSystemsDevicesAndRefusesWhatIsNotOpen)
     EXPECT_EQ(PlatMidiEpoch(), 0u);
     const int ins = PlatMidiInCount();
     const int outs = PlatMidiOutCount();
-    EXPECT_LE(ins, static_cast<int>(midiInGetNumDevs()));  // the loopback is no input
+    EXPECT_LE(ins, static_cast<int>(midiInGetNumDevs())); // the loopback is no input
     EXPECT_EQ(outs, static_cast<int>(midiOutGetNumDevs()));
     char name[8] = "keep";
     EXPECT_FALSE(PlatMidiInName(ins, name, sizeof name));
     EXPECT_FALSE(PlatMidiOutName(outs, name, sizeof name));
     EXPECT_FALSE(PlatMidiInName(-1, name, sizeof name));
-    if (outs > 0) {  // names are cut to the room given, always terminated
+    if (outs > 0) { // names are cut to the room given, always terminated
         ASSERT_TRUE(PlatMidiOutName(0, name, sizeof name));
         EXPECT_LT(strnlen(name, sizeof name), sizeof name);
     }
@@ -131,7 +131,7 @@ TEST(Win32Program, CarriesOneIconOf32By32In24BitColour)
     exe = exe.substr(0, exe.find_last_of("\\/") + 1) + ZM_EXE_FROM_TEST;
     HMODULE program = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(program, nullptr) << exe;
-    HRSRC group = FindResourceA(program, "IDI_ICON1", MAKEINTRESOURCEA(14));  // RT_GROUP_ICON
+    HRSRC group = FindResourceA(program, "IDI_ICON1", MAKEINTRESOURCEA(14)); // RT_GROUP_ICON
     ASSERT_NE(group, nullptr);
     const auto* dir = static_cast<const GroupIcon*>(LockResource(LoadResource(program, group)));
     ASSERT_NE(dir, nullptr);
@@ -143,7 +143,8 @@ TEST(Win32Program, CarriesOneIconOf32By32In24BitColour)
     // The image itself: a bitmap header of 32 x (2 x 32) pixels, 24 bits.
     HRSRC image = FindResourceA(program, MAKEINTRESOURCEA(dir->entries[0].id), MAKEINTRESOURCEA(3));
     ASSERT_NE(image, nullptr);
-    const auto* header = static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(program, image)));
+    const auto* header =
+        static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(program, image)));
     ASSERT_NE(header, nullptr);
     EXPECT_EQ(header->biWidth, 32);
     EXPECT_EQ(header->biHeight, 64);
@@ -151,4 +152,4 @@ TEST(Win32Program, CarriesOneIconOf32By32In24BitColour)
     FreeLibrary(program);
 }
 
-}  // namespace
+} // namespace

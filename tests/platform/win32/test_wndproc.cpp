@@ -8,7 +8,7 @@ namespace {
 Knobs gKnobs;
 std::vector<Message> gLog;
 
-}  // namespace
+} // namespace
 
 Knobs& Set()
 {
@@ -51,7 +51,7 @@ void Pump(DWORD ms)
 
 Window::Window()
 {
-    gKnobs = Knobs {};
+    gKnobs = Knobs{};
     gLog.clear();
     created = PlatCreateMainWindow("ZYN_MOUSE_TEST", "Test window", 0, 0, 640, 480);
 }
@@ -67,7 +67,7 @@ Window::~Window()
     }
 }
 
-}  // namespace test_wndproc
+} // namespace test_wndproc
 
 intptr_t MainWndProc(uint32_t message, uintptr_t wParam, intptr_t lParam)
 {

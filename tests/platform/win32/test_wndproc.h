@@ -19,8 +19,8 @@ struct Message {
 
 struct Knobs {
     bool refuseCreate = false;
-    int quitCode = 0;                  // given to PlatPostQuit on PM_DESTROY
-    int paintX = 0, paintY = 0;        // what PM_PAINT copies from the canvas
+    int quitCode = 0;           // given to PlatPostQuit on PM_DESTROY
+    int paintX = 0, paintY = 0; // what PM_PAINT copies from the canvas
     int paintW = 0, paintH = 0;
 };
 
@@ -31,8 +31,7 @@ int Count(uint32_t message);
 const Message* Last(uint32_t message);
 
 // Handles waiting messages of this thread until pred is true or timeoutMs has passed.
-template <typename Pred>
-bool PumpUntil(Pred pred, DWORD timeoutMs)
+template <typename Pred> bool PumpUntil(Pred pred, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();
     while (!pred()) {
@@ -56,10 +55,10 @@ void Pump(DWORD ms);
 
 // Creates the main window (640 x 480 at 0, 0) for a test and destroys it again.
 class Window {
-public:
+  public:
     Window();
     ~Window();
     bool created = false;
 };
 
-}  // namespace test_wndproc
+} // namespace test_wndproc

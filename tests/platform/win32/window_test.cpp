@@ -16,7 +16,7 @@ using namespace test_wndproc;
 
 RECT Client()
 {
-    RECT r {};
+    RECT r{};
     GetClientRect(zm_win32::MainWindow(), &r);
     return r;
 }
@@ -40,7 +40,7 @@ TEST(Win32Window, IsCreatedAsAskedWithCreateAndSizeInside)
     const LONG style = GetWindowLongA(window, GWL_STYLE);
     EXPECT_EQ(style & 0x00CF0000, 0x00CF0000);
     EXPECT_EQ(style & (WS_HSCROLL | WS_VSCROLL), 0);
-    RECT outer {};
+    RECT outer{};
     GetWindowRect(window, &outer);
     EXPECT_EQ(outer.left, 0);
     EXPECT_EQ(outer.top, 0);
@@ -61,7 +61,7 @@ TEST(Win32Window, IsCreatedAsAskedWithCreateAndSizeInside)
 
 TEST(Win32Window, RefusedCreationLeavesNoWindow)
 {
-    Set() = Knobs {};
+    Set() = Knobs{};
     Set().refuseCreate = true;
     ClearLog();
     EXPECT_FALSE(PlatCreateMainWindow("ZYN_MOUSE_TEST", "refused", 0, 0, 200, 200));
@@ -71,7 +71,7 @@ TEST(Win32Window, RefusedCreationLeavesNoWindow)
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
     Set().refuseCreate = false;
-    Window w;  // the class stays registered: a later window still comes
+    Window w; // the class stays registered: a later window still comes
     EXPECT_TRUE(w.created);
 }
 
@@ -87,8 +87,8 @@ TEST(Win32Window, ScrollBarsShowAndResizeTheClient)
     set.page = 200;
     PlatSetScrollInfo(PSB_VERT, PSIF_RANGE | PSIF_PAGE, set, true);
     EXPECT_NE(GetWindowLongA(zm_win32::MainWindow(), GWL_STYLE) & WS_VSCROLL, 0);
-    EXPECT_LT(Client().right, widthBefore);  // the bar takes its room from the client...
-    const Message* size = Last(PM_SIZE);     // ...and the window is told at once
+    EXPECT_LT(Client().right, widthBefore); // the bar takes its room from the client...
+    const Message* size = Last(PM_SIZE);    // ...and the window is told at once
     ASSERT_NE(size, nullptr);
     EXPECT_EQ(size->lParam & 0xFFFF, Client().right);
 
@@ -108,26 +108,27 @@ TEST(Win32Window, PresentPaintsAtOnceFromTheCanvasAndBlackBeyondIt)
     ASSERT_NE(bits, nullptr);
     for (int y = 0; y < 200; ++y) {
         for (int x = 0; x < 300; ++x) {
-            bits[y * 300 + x] = static_cast<uint32_t>(x & 0xFF) << 16 | static_cast<uint32_t>(y) << 8 | 0x40;
+            bits[y * 300 + x] =
+                static_cast<uint32_t>(x & 0xFF) << 16 | static_cast<uint32_t>(y) << 8 | 0x40;
         }
     }
-    Set().paintX = 250;  // the last 50 columns of the canvas, then 30 beyond it
+    Set().paintX = 250; // the last 50 columns of the canvas, then 30 beyond it
     Set().paintY = 20;
     Set().paintW = 80;
     Set().paintH = 100;
     const int before = Count(PM_PAINT);
     PlatPresent();
-    EXPECT_EQ(Count(PM_PAINT), before + 1);  // synchronous: painted before Present returns
+    EXPECT_EQ(Count(PM_PAINT), before + 1); // synchronous: painted before Present returns
 
     HDC dc = GetDC(zm_win32::MainWindow());
     EXPECT_EQ(GetPixel(dc, 0, 0), RGB(250, 20, 0x40));
     EXPECT_EQ(GetPixel(dc, 49, 99), RGB(299 & 0xFF, 119, 0x40));
     EXPECT_EQ(GetPixel(dc, 30, 5), RGB(280 & 0xFF, 25, 0x40));
-    EXPECT_EQ(GetPixel(dc, 50, 0), RGB(0, 0, 0));   // beyond the canvas
+    EXPECT_EQ(GetPixel(dc, 50, 0), RGB(0, 0, 0)); // beyond the canvas
     EXPECT_EQ(GetPixel(dc, 79, 99), RGB(0, 0, 0));
     ReleaseDC(zm_win32::MainWindow(), dc);
     PlatCanvasRelease();
-    PlatPaintFromCanvas(0, 0, 10, 10);  // outside PM_PAINT: nothing happens
+    PlatPaintFromCanvas(0, 0, 10, 10); // outside PM_PAINT: nothing happens
 }
 
 TEST(Win32Window, PresentRectRepaintsThatRectangleOnly)
@@ -152,7 +153,7 @@ TEST(Win32Window, PresentRectRepaintsThatRectangleOnly)
     EXPECT_EQ(GetPixel(dc, 10, 60), RGB(0x11, 0x22, 0x33));
     EXPECT_EQ(GetPixel(dc, 9, 19), RGB(0x11, 0x22, 0x33));
     ReleaseDC(zm_win32::MainWindow(), dc);
-    PlatPresentRect(0, 0, 0, 10);  // empty: no paint
+    PlatPresentRect(0, 0, 0, 10); // empty: no paint
     EXPECT_EQ(Count(PM_PAINT), before + 1);
     PlatCanvasRelease();
 }
@@ -208,4 +209,4 @@ TEST(Win32Window, CloseDestroysByDefaultAndTheLoopReturnsTheQuitCode)
     EXPECT_EQ(zm_win32::MainWindow(), nullptr);
 }
 
-}  // namespace
+} // namespace
