@@ -2,7 +2,7 @@
 # Installs what building, running and testing need on a Debian 12 machine (run as root).
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config dpkg-dev file
+  build-essential cmake ninja-build pkg-config dpkg-dev file clang-format
   qt6-base-dev libx11-dev libwayland-dev libjack-jackd2-dev libasound2-dev jackd2 pipewire pipewire-jack
   libgtest-dev googletest fonts-liberation2
   xvfb xauth x11-utils imagemagick desktop-file-utils appstream

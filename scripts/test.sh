@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
+./scripts/check-format.sh
 jobs=$(nproc)
 
 # Killed JACK servers leave entries in libjack's machine-wide table of eight; with no
