@@ -25,6 +25,7 @@
 #include "platform/alsa/decode.h"
 #include "platform/alsa/pacer.h"
 #include "platform/linux_midi/backends.h"
+#include "platform/linux_midi/hand_over.h"
 #include "platform/linux_midi/names.h"
 #include "platform/linux_midi/short_msg.h"
 
@@ -46,8 +47,6 @@ constexpr int kYieldMs = 1;
 constexpr int kMaxRoomWaitMs = 16;
 constexpr int64_t kMs = 1'000'000;
 constexpr int64_t kSecond = 1'000'000'000;
-// How long a closed output's messages may still take to leave.
-constexpr int64_t kHandOverNs = kSecond;
 // The largest event the sequencer carries (its data stays under 64 KiB): an input buffer
 // this big takes any event, and with room to spare our whole kernel FIFO at once.
 constexpr size_t kInputBufferBytes = sizeof(snd_seq_event_t) + 0x10000;
@@ -64,13 +63,6 @@ struct ClientPool {
     char reserved[64];
 };
 const unsigned long kGetClientPool = _IOWR('S', 0x4b, ClientPool);
-
-int64_t SteadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 int MsUntil(int64_t when, int64_t now)
 {
@@ -227,7 +219,7 @@ class AlsaSystem final : public System {
         int64_t fullSince = 0; // since when the program has had no room; 0 while it has
         bool saidFull = false;
         uint64_t refused = 0;
-        WirePacer pacer{&SteadyNs};
+        WirePacer pacer{&MonotonicNs};
         int64_t retryAt = 0;
         uint64_t discarded = 0;
     };
@@ -452,7 +444,7 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port)
 void AlsaSystem::CloseOut(int slot)
 {
     OutSlot& out = outs_[slot];
-    Closed c{Stream{}, SteadyNs() + kHandOverNs};
+    Closed c{Stream{}, HandOverDeadline(MonotonicNs())};
     std::unique_lock lock = Claim(out);
     std::swap(c.s, out.s);
     if (c.s.dest == kNoAddr)
@@ -489,18 +481,10 @@ std::unique_lock<std::mutex> AlsaSystem::Claim(OutSlot& out)
 // The end of a closed output's stream: says what it could not deliver, lets the port go.
 void AlsaSystem::Finish(Stream& s, uint64_t left)
 {
-    if (s.discarded > 0) {
-        std::fprintf(stderr, "ZYN_MOUSE: %llu MIDI messages for output %d:%d were dropped\n",
-                     static_cast<unsigned long long>(s.discarded), ClientOf(s.dest),
-                     PortOf(s.dest));
-    }
-    if (left > 0) {
-        std::fprintf(stderr,
-                     "ZYN_MOUSE: %llu MIDI messages for output %d:%d were dropped: the port could "
-                     "not take them "
-                     "within a second of its close\n",
-                     static_cast<unsigned long long>(left), ClientOf(s.dest), PortOf(s.dest));
-    }
+    const std::string output =
+        std::to_string(ClientOf(s.dest)) + ":" + std::to_string(PortOf(s.dest));
+    ReportDropped(output, s.discarded, nullptr);
+    ReportDropped(output, left, kHandOverTooSlow);
     Unsubscribe(s.dest);
 }
 
@@ -788,7 +772,7 @@ int AlsaSystem::Serve(const pollfd* fds, int n)
         if (w >= 0 && (wait < 0 || w < wait))
             wait = w;
     };
-    const int64_t now = SteadyNs();
+    const int64_t now = MonotonicNs();
     auto takeHanded = [this] {
         std::lock_guard lock(handMutex_);
         for (Closed& c : handed_)

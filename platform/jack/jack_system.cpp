@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/linux_midi/backends.h"
+#include "platform/linux_midi/hand_over.h"
 #include "platform/linux_midi/names.h"
 #include "platform/linux_midi/short_msg.h"
 
@@ -34,8 +35,6 @@ namespace {
 // libjack reports every failed connection attempt on stderr; we probe at every check.
 void Quiet(const char*) {}
 
-// How long a closed output's messages may take to leave before the rest is given up.
-constexpr auto kHandOver = std::chrono::seconds(1);
 // How often the connection thread looks at closed outputs while any are left.
 constexpr auto kTendEvery = std::chrono::milliseconds(1);
 
@@ -55,8 +54,8 @@ class JackSystem final : public System {
         bool open = true;    // the UI thread still sends into it
         bool failed = false; // its connection could not be made
         Step step = Step::kConnect;
-        uint64_t stamp = 0; // the period count its step waits from
-        std::chrono::steady_clock::time_point deadline{};
+        uint64_t stamp = 0;   // the period count its step waits from
+        int64_t deadline = 0; // MonotonicNs
     };
     struct OutSlot {
         // The UI and the connection thread; never the process callback.
@@ -95,7 +94,7 @@ class JackSystem final : public System {
         for (OutSlot& out : outs_) {
             for (auto& s : out.streams) {
                 if (!s->open)
-                    SayDropped(*s, s->queue.Waiting(), "the MIDI system went away");
+                    ReportDropped(s->dest, s->queue.Waiting(), "the MIDI system went away");
             }
         }
     }
@@ -229,7 +228,7 @@ class JackSystem final : public System {
             return;
         Stream& s = *out.streams.back();
         s.open = false;
-        s.deadline = std::chrono::steady_clock::now() + kHandOver;
+        s.deadline = HandOverDeadline(MonotonicNs());
         const uint64_t cycle = cycles_.load(std::memory_order_acquire);
         const bool quiet = out.streams.size() == 1 && s.step == Step::kOn &&
                            s.queue.Waiting() == 0 &&
@@ -549,8 +548,7 @@ class JackSystem final : public System {
                     return false;
                 // Closed: the UI thread no longer touches its queue, its backlog is ours.
                 s.queue.Refill();
-                if (s.queue.Waiting() > 0 && std::chrono::steady_clock::now() < s.deadline &&
-                    Alive())
+                if (s.queue.Waiting() > 0 && MonotonicNs() < s.deadline && Alive())
                     return true;
                 out.air.store(nullptr, std::memory_order_release);
                 s.stamp = cycle;
@@ -569,9 +567,8 @@ class JackSystem final : public System {
                 lock.unlock();
                 if (Alive())
                     jack_port_disconnect(client_, out_[slot]);
-                SayDropped(s, s.queue.Waiting(),
-                           s.failed ? "the port could not be connected"
-                                    : "the port could not take them within a second of its close");
+                ReportDropped(s.dest, s.queue.Waiting(),
+                              s.failed ? "the port could not be connected" : kHandOverTooSlow);
                 lock.lock();
                 out.streams.pop_front();
                 continue;
@@ -579,14 +576,6 @@ class JackSystem final : public System {
             }
         }
         return false;
-    }
-
-    static void SayDropped(const Stream& s, uint64_t count, const char* why)
-    {
-        if (count == 0)
-            return;
-        std::fprintf(stderr, "ZYN_MOUSE: %llu MIDI messages for output %s were dropped: %s\n",
-                     static_cast<unsigned long long>(count), s.dest.c_str(), why);
     }
 
     // UI thread: the slot's open output still waits for its connection.
