@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config dpkg-dev file clang-format
   qt6-base-dev libx11-dev libwayland-dev libjack-jackd2-dev libasound2-dev jackd2 pipewire pipewire-jack
-  libgtest-dev googletest fonts-liberation2
+  libgtest-dev googletest fonts-liberation2 libxtst-dev
   xvfb xauth x11-utils imagemagick desktop-file-utils appstream
 )
 missing=()
