@@ -1,5 +1,5 @@
 // When the program's notes leave, measured from outside as a musician's setup sees it: a
-// JACK client plays into the program's first input at known frames and reads its output;
+// JACK client plays into the program's first input at known frames, another reads its output;
 // an XTest keyboard strikes F1 at absolute deadlines. Beside them, the same schedule runs
 // through a direct connection of the probe's own ports, the reference.
 //
@@ -47,8 +47,11 @@ struct Arrival {
 };
 
 // What the process callback writes and reads; the schedules are filled before it looks.
+// Two clients, so that the graph runs source, program, sink in one period: a client that
+// both fed the program and read it back would close a loop that JACK delays by a period.
 struct Probe {
-    jack_client_t* client = nullptr;
+    jack_client_t* client = nullptr; // the source
+    jack_client_t* sink = nullptr;
     jack_port_t* out[kSources] = {};
     jack_port_t* loopOut = nullptr;
     jack_port_t* in = nullptr;
@@ -96,7 +99,7 @@ void ReadAll(jack_port_t* port, std::vector<Arrival>& into, jack_nframes_t start
     }
 }
 
-int Process(jack_nframes_t frames, void*)
+int Play(jack_nframes_t frames, void*)
 {
     const jack_nframes_t start = jack_last_frame_time(probe.client);
     const bool armed = probe.armed.load(std::memory_order_acquire);
@@ -112,6 +115,12 @@ int Process(jack_nframes_t frames, void*)
     } else {
         jack_midi_clear_buffer(jack_port_get_buffer(probe.loopOut, frames));
     }
+    return 0;
+}
+
+int Record(jack_nframes_t frames, void*)
+{
+    const jack_nframes_t start = jack_last_frame_time(probe.sink);
     // A test thread that holds the lock for long only costs this period's reading of it.
     std::unique_lock lock(probe.mutex, std::try_to_lock);
     if (lock.owns_lock()) {
@@ -141,23 +150,25 @@ double EnvLimit(const char* name)
 
 bool OpenProbe()
 {
-    probe.client = jack_client_open("timing_probe", JackNoStartServer, nullptr);
-    if (probe.client == nullptr)
+    probe.client = jack_client_open("timing_source", JackNoStartServer, nullptr);
+    probe.sink = jack_client_open("timing_sink", JackNoStartServer, nullptr);
+    if (probe.client == nullptr || probe.sink == nullptr)
         return false;
-    // Registered in this order, so that the program's device lists put our inputs first
+    // Registered in this order, so that the program's device lists put our outputs first
     // among its sources and "in" first among its destinations.
     for (int i = 0; i < kSources; ++i) {
         const std::string name = "out_" + std::to_string(i + 1);
         probe.out[i] = jack_port_register(probe.client, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
                                           JackPortIsOutput, 0);
     }
-    probe.in = jack_port_register(probe.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     probe.loopOut =
         jack_port_register(probe.client, "loop_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    probe.in = jack_port_register(probe.sink, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     probe.loopIn =
-        jack_port_register(probe.client, "loop_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    jack_set_process_callback(probe.client, Process, nullptr);
-    if (jack_activate(probe.client) != 0)
+        jack_port_register(probe.sink, "loop_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(probe.client, Play, nullptr);
+    jack_set_process_callback(probe.sink, Record, nullptr);
+    if (jack_activate(probe.client) != 0 || jack_activate(probe.sink) != 0)
         return false;
     return jack_connect(probe.client, jack_port_name(probe.loopOut),
                         jack_port_name(probe.loopIn)) == 0;
@@ -417,6 +428,7 @@ int main(int argc, char** argv)
         Raw();
     }
     jack_client_close(probe.client);
+    jack_client_close(probe.sink);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
