@@ -11,11 +11,11 @@ int64_t FakeClock()
     return fakeNs;
 }
 
-constexpr int64_t kMs = 1'000'000;
+constexpr int64_t kNsPerMs = 1'000'000;
 
 TEST(WirePacer, ABurstGoesAtOnceThenTheWireRateHolds)
 {
-    fakeNs = 5'000 * kMs;
+    fakeNs = 5'000 * kNsPerMs;
     zm_alsa::WirePacer pacer(&FakeClock);
     int sent = 0;
     while (pacer.WaitFor(3) == 0) {
@@ -32,7 +32,7 @@ TEST(WirePacer, ABurstGoesAtOnceThenTheWireRateHolds)
     // Over a simulated second of taking whatever is allowed, no more than the wire's rate.
     const int64_t start = fakeNs;
     sent = 0;
-    while (fakeNs < start + 1000 * kMs) {
+    while (fakeNs < start + 1000 * kNsPerMs) {
         const int64_t w = pacer.WaitFor(3);
         if (w > 0) {
             fakeNs += w;
@@ -50,7 +50,7 @@ TEST(WirePacer, AnIdleLineSavesNoMoreThanOneBurst)
     fakeNs = 0;
     zm_alsa::WirePacer pacer(&FakeClock);
     pacer.Take(30);
-    fakeNs += 60'000 * kMs; // a minute of silence
+    fakeNs += 60'000 * kNsPerMs; // a minute of silence
     int sent = 0;
     while (pacer.WaitFor(1) == 0 && sent < 10'000) {
         pacer.Take(1);

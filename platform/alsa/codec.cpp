@@ -1,4 +1,4 @@
-#include "platform/alsa/decode.h"
+#include "platform/alsa/codec.h"
 
 #include "platform/linux_midi/short_msg.h"
 
@@ -6,6 +6,7 @@ namespace zm_alsa {
 namespace {
 
 using zm_midi::PackBytes;
+using zm_midi::UnpackShort;
 
 uint8_t Clamp7(int v)
 {
@@ -29,6 +30,17 @@ int One(uint32_t out[], uint32_t word)
     out[0] = word;
     return 1;
 }
+
+// The one-byte system messages that have an event type of their own, both ways.
+struct OneByte {
+    snd_seq_event_type_t type;
+    uint8_t status;
+};
+constexpr OneByte kOneByte[] = {
+    {SND_SEQ_EVENT_TUNE_REQUEST, 0xF6}, {SND_SEQ_EVENT_CLOCK, 0xF8}, {SND_SEQ_EVENT_START, 0xFA},
+    {SND_SEQ_EVENT_CONTINUE, 0xFB},     {SND_SEQ_EVENT_STOP, 0xFC},  {SND_SEQ_EVENT_SENSING, 0xFE},
+    {SND_SEQ_EVENT_RESET, 0xFF},
+};
 
 // Four controllers: parameter number MSB/LSB, then data entry MSB/LSB.
 int Parameter(uint8_t cc, uint8_t paramMsb, uint8_t paramLsb, const snd_seq_ev_ctrl_t& c,
@@ -124,23 +136,71 @@ int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded])
         if (c.value < 0 || c.value > 127)
             return 0;
         return One(out, PackBytes(0xF1, static_cast<uint8_t>(c.value)));
-    case SND_SEQ_EVENT_TUNE_REQUEST:
-        return One(out, 0xF6);
-    case SND_SEQ_EVENT_CLOCK:
-        return One(out, 0xF8);
-    case SND_SEQ_EVENT_START:
-        return One(out, 0xFA);
-    case SND_SEQ_EVENT_CONTINUE:
-        return One(out, 0xFB);
-    case SND_SEQ_EVENT_STOP:
-        return One(out, 0xFC);
-    case SND_SEQ_EVENT_SENSING:
-        return One(out, 0xFE);
-    case SND_SEQ_EVENT_RESET:
-        return One(out, 0xFF);
     default:
-        return 0; // SysEx, notifications, queue control, and whatever else carries no short message
+        break;
     }
+    for (const OneByte& one : kOneByte) {
+        if (one.type == ev.type)
+            return One(out, one.status);
+    }
+    return 0; // SysEx, notifications, queue control, and whatever else carries no short message
+}
+
+bool EncodeEvent(uint32_t word, snd_seq_event_t* ev, uint8_t raw[1])
+{
+    uint8_t b[3] = {};
+    if (UnpackShort(word, b) == 0)
+        return false;
+    const int ch = b[0] & 0x0F;
+    switch (b[0] & 0xF0) {
+    case 0x80:
+        snd_seq_ev_set_noteoff(ev, ch, b[1], b[2]);
+        return true;
+    case 0x90:
+        snd_seq_ev_set_noteon(ev, ch, b[1], b[2]);
+        return true;
+    case 0xA0:
+        snd_seq_ev_set_keypress(ev, ch, b[1], b[2]);
+        return true;
+    case 0xB0:
+        snd_seq_ev_set_controller(ev, ch, b[1], b[2]);
+        return true;
+    case 0xC0:
+        snd_seq_ev_set_pgmchange(ev, ch, b[1]);
+        return true;
+    case 0xD0:
+        snd_seq_ev_set_chanpress(ev, ch, b[1]);
+        return true;
+    case 0xE0:
+        snd_seq_ev_set_pitchbend(ev, ch, (b[2] << 7 | b[1]) - 8192);
+        return true;
+    default:
+        break;
+    }
+    auto fixed = [ev](snd_seq_event_type_t type, int value) {
+        ev->type = type;
+        snd_seq_ev_set_fixed(ev);
+        ev->data.control.value = value;
+        return true;
+    };
+    switch (b[0]) {
+    case 0xF1:
+        return fixed(SND_SEQ_EVENT_QFRAME, b[1]);
+    case 0xF2:
+        return fixed(SND_SEQ_EVENT_SONGPOS, b[2] << 7 | b[1]);
+    case 0xF3:
+        return fixed(SND_SEQ_EVENT_SONGSEL, b[1]);
+    default:
+        break;
+    }
+    for (const OneByte& one : kOneByte) {
+        if (one.status == b[0])
+            return fixed(one.type, 0);
+    }
+    // MIDI leaves these undefined: they travel as their raw byte.
+    raw[0] = b[0];
+    snd_seq_ev_set_sysex(ev, 1, raw);
+    return true;
 }
 
 } // namespace zm_alsa

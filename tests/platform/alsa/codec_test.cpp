@@ -1,9 +1,9 @@
-// Sequencer events as short messages, on hand-built events.
+// Sequencer events <-> short messages, on hand-built events.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "platform/alsa/decode.h"
+#include "platform/alsa/codec.h"
 #include "tests/platform/alsa/seq_event.h"
 
 namespace {
@@ -89,6 +89,36 @@ TEST(AlsaDecode, WhatMidiCannotSayGivesNothing)
     EXPECT_EQ(Decode(Control(SND_SEQ_EVENT_CONTROLLER, 0, 7, -1)), Words{0x0007B0});
     snd_seq_ev_set_noteon(&ev, 0, 60, 200);
     EXPECT_EQ(Decode(ev), Words{0x7F3C90});
+}
+
+// Every short message we send comes back from the decoder as it went, the undefined
+// one-byte messages excepted: they go as their raw byte.
+TEST(AlsaEncode, WhatIsEncodedDecodesToTheSameWord)
+{
+    const uint32_t words[] = {0x003C93, 0x407F8F, 0x0201A0, 0x6407B2, 0x05C9, 0x5AD1, 0x0000E0,
+                              0x4000E0, 0x7F7FE0, 0x4001E4, 0x2434F2, 0x03F3, 0x35F1, 0xF6,
+                              0xF8,     0xFA,     0xFB,     0xFC,     0xFE,   0xFF};
+    for (uint32_t word : words) {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        uint8_t raw[1] = {};
+        ASSERT_TRUE(zm_alsa::EncodeEvent(word, &ev, raw)) << std::hex << word;
+        EXPECT_EQ(Decode(ev), Words{word}) << std::hex << word;
+    }
+    for (uint8_t status : {0xF4, 0xF5, 0xF9, 0xFD}) {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        uint8_t raw[1] = {};
+        ASSERT_TRUE(zm_alsa::EncodeEvent(status, &ev, raw));
+        EXPECT_EQ(ev.type, SND_SEQ_EVENT_SYSEX);
+        ASSERT_EQ(ev.data.ext.len, 1u);
+        EXPECT_EQ(static_cast<const uint8_t*>(ev.data.ext.ptr)[0], status);
+    }
+    snd_seq_event_t ev;
+    uint8_t raw[1] = {};
+    EXPECT_FALSE(zm_alsa::EncodeEvent(0x8090, &ev, raw)); // a data byte with its top bit set
+    EXPECT_FALSE(zm_alsa::EncodeEvent(0x3C, &ev, raw));   // no status byte
+    EXPECT_FALSE(zm_alsa::EncodeEvent(0xF0, &ev, raw));   // SysEx is not a short message
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// Sequencer events as MIDI short messages, decoded here rather than by alsa-lib's byte
-// encoder: it keeps running status and state between events, and we want each event on
-// its own, with out-of-range fields answered safely.
+// Sequencer events <-> MIDI short messages, both ways, done here rather than by alsa-lib's
+// byte encoder: it keeps running status and state between events, and we want each event
+// on its own, with out-of-range fields answered safely.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -28,5 +28,10 @@ constexpr snd_seq_event_type_t kDecodedTypes[] = {
 // channel, note, controller, program or song that MIDI cannot express. Values out of
 // range (velocity, controller value, pressure, bend) are clamped to the nearest valid one.
 int DecodeEvent(const snd_seq_event_t& ev, uint32_t out[kMaxDecoded]);
+
+// A short message as a sequencer event; false for a word that must not be sent. The
+// one-byte messages MIDI leaves undefined have no event type; they travel as their raw
+// byte (kept in raw, which must outlive the event), and byte-stream ports pass it on as it is.
+bool EncodeEvent(uint32_t word, snd_seq_event_t* ev, uint8_t raw[1]);
 
 } // namespace zm_alsa
