@@ -1,5 +1,5 @@
 // The ALSA back end on a real kernel sequencer, so run it in the VM:
-//   scripts/alsa-vm.sh build-bench/bench/zm_bench_alsa
+//   scripts/vm/alsa-vm.sh build-bench/bench/zm_bench_alsa
 // SysEx bank dumps between notes, a burst into a program that reads slowly, and the
 // hand-over of an output closed while its messages still wait.
 #include <alsa/asoundlib.h>
@@ -311,7 +311,7 @@ int main()
 {
     if (access("/dev/snd/seq", R_OK | W_OK) != 0) {
         std::fprintf(stderr,
-                     "zm_bench_alsa: no ALSA sequencer here; run it under scripts/alsa-vm.sh\n");
+                     "zm_bench_alsa: no ALSA sequencer here; run it under scripts/vm/alsa-vm.sh\n");
         return 1;
     }
     CloseHandOver();

@@ -2,24 +2,17 @@
 # Builds and runs every benchmark; each figure is printed beside its reference and goal.
 # Usage: scripts/bench.sh            (as root, or with the packages below already installed)
 # Builds in build-bench/ with at most two jobs. Takes about three minutes, and half a minute
-# more for the ALSA figures, which run on Debian's kernel under QEMU (scripts/alsa-vm.sh).
+# more for the ALSA figures, which run on Debian's kernel under QEMU (scripts/vm/alsa-vm.sh).
 set -euo pipefail
+# shellcheck source=scripts/lib/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+ROOT=$zm_root
 BUILD="$ROOT/build-bench"
 IDLE_WARMUP_S=3
 IDLE_SAMPLE_S=20
 
-need=(xvfb vmpk jackd2 cmake ninja-build)
-if [ "$(id -u)" = 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${need[@]}" >/dev/null
-else
-    for p in "${need[@]}"; do
-        dpkg -s "$p" >/dev/null 2>&1 || { echo "bench.sh: package $p missing (run as root to install)" >&2; exit 1; }
-    done
-fi
+need_packages xvfb vmpk jackd2 cmake ninja-build
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j2 --target zyn_mouse zm_bare_tick zm_bench_input zm_bench_draw zm_bench_thru \
@@ -55,18 +48,13 @@ run "$BUILD/bench/zm_bench_thru" flood | quiet
 echo "== UI-thread stall caused by MIDI (private jackd -R, five peers)"
 run "$BUILD/bench/zm_bench_midi_stall" | quiet
 echo "== ALSA sequencer (Debian's kernel under QEMU's emulation, one guest CPU: times are the VM's)"
-run "$ROOT/scripts/alsa-vm.sh" "$BUILD/bench/zm_bench_alsa" | quiet
+run "$ROOT/scripts/vm/alsa-vm.sh" "$BUILD/bench/zm_bench_alsa" | quiet
 
 echo "== idle cost (Xvfb 1920x1080x24, no JACK server running, no ALSA sequencer)"
-display=""
-for d in $(seq 90 140); do
-    if [ ! -e "/tmp/.X11-unix/X$d" ] && [ ! -e "/tmp/.X$d-lock" ]; then display=":$d"; break; fi
-done
-[ -n "$display" ] || { echo "bench.sh: no free X display" >&2; exit 1; }
-Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
+display=$(free_display 90 140)
+start_xvfb "$display" /dev/null
+xvfb=$xvfb_pid
 trap 'kill $xvfb 2>/dev/null || true' EXIT
-for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 
 hz=$(getconf CLK_TCK)
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -109,7 +97,7 @@ JACK_DEFAULT_SERVER=zmbench "$BUILD/bench/zm_midi_idle_peers" &
 peers=$!
 sleep 0.5
 read -r jz_cpu jz_rss < <(JACK_DEFAULT_SERVER=zmbench idle "$BUILD/platform/qt/zyn_mouse")
-read -r jb_cpu jb_rss < <(idle "$BUILD/bench/zm_bare_tick")
+read -r jb_cpu _ < <(idle "$BUILD/bench/zm_bare_tick")
 kill "$peers" 2>/dev/null || true
 wait "$peers" 2>/dev/null || true
 kill "$jackd" 2>/dev/null || true

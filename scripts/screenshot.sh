@@ -3,10 +3,12 @@
 # JACK server, a sequencer playing into its input and a MIDI dump on its output, then
 # plays a few inputs on it as a user would. The dump is left in build/screenshot-dump.txt.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+cd "$zm_root"
 if [ -z "${ZM_IN_XVFB:-}" ]; then
   ./scripts/setup.sh
-  command -v xdotool >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq xdotool; }
+  need_packages xdotool
   cmake -S . -B build -G Ninja >/dev/null && cmake --build build --target zyn_mouse -j"$(nproc)"
   ZM_IN_XVFB=1 exec xvfb-run -a -s '-screen 0 1920x1080x24' "$0"
 fi

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # A program end to end on a real ALSA sequencer: its window under Xvfb in the VM of
-# alsa-vm-host.sh, played with xdotool (scripts/vm-guest.sh); the Windows build through
-# Wine's winmm. Judged here, from the MIDI bytes that reached the VirMIDI raw ends,
-# screenshots and the sound FluidSynth made, never from the program's exit status.
+# scripts/vm/alsa-vm-host.sh, played with xdotool (scripts/vm/vm-guest.sh); the Windows
+# build through Wine's winmm. Judged here, from the MIDI bytes that reached the VirMIDI raw
+# ends, screenshots and the sound FluidSynth made, never from the program's exit status.
 #   scripts/test-vm.sh linux [BUILD_DIR]     default build; its zyn_mouse must be built
 #   scripts/test-vm.sh windows [BUILD_DIR]   default build-win64, built by test-windows.sh,
 #                                            with its wine prefix
 # Ends with one line "N passed, N failed"; the exit status is 0 only when nothing failed.
-set -uo pipefail
-cd "$(dirname "$0")/.." || exit 2
+set -euo pipefail
+# shellcheck source=scripts/lib/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+cd "$zm_root"
 kind=${1:-}
 case $kind in
   linux) build=$(realpath -m "${2:-build}"); exe=$build/platform/qt/zyn_mouse ;;
@@ -23,33 +25,18 @@ fi
 
 # What the guest runs comes from the host's own filesystem.
 need=(xvfb xdotool imagemagick alsa-utils kmod fluidsynth fluid-soundfont-gm sox)
-[ "$kind" = windows ] && need+=(wine64)
-missing=()
-for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
-    { echo "test-vm.sh: cannot install ${missing[*]}" >&2; exit 1; }
-fi
-
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "PASS $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL $*"; }
-check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
+if [ "$kind" = windows ]; then need+=(wine64); fi
+need_packages "${need[@]}" || exit 1
 
 rm -rf "$out"
 mkdir -p "$out"
 start=$(date +%s)
 console=$build/vm-$kind-console.log
-ZM_ALSA_VM_TIMEOUT=${ZM_ALSA_VM_TIMEOUT:-420} ./scripts/alsa-vm-host.sh --share "$out" \
-  scripts/vm-guest.sh "$kind" "$out" "$build" >"$console" 2>&1
-status=$?
+status=0
+ZM_ALSA_VM_TIMEOUT=${ZM_ALSA_VM_TIMEOUT:-420} ./scripts/vm/alsa-vm-host.sh --share "$out" \
+  scripts/vm/vm-guest.sh "$kind" "$out" "$build" >"$console" 2>&1 || status=$?
 echo "the VM run took $(($(date +%s) - start)) s (console: $console)"
-grep -a '^guest:' "$console"
+grep -a '^guest:' "$console" || true
 check "the guest went through every step (status $status)" test -f "$out/guest-done.txt"
 
 # ---------------------------------------------------------------------------------------
@@ -64,7 +51,7 @@ step() {  # step N: the messages between marker N and the next one
 same() {  # same NAME EXPECTED ACTUAL
   if [ "$2" = "$3" ]; then pass "$1"; else
     fail "$1"
-    diff <(echo "$2") <(echo "$3") | head -20
+    diff <(echo "$2") <(echo "$3") | head -20 || true
   fi
 }
 keys=$( (strike 9; printf '90 0A 1B\n90 0A 00\n'; strike $(seq 11 17) 19 20 $(seq 21 30) $(seq 21 30) $(seq 31 38)))
@@ -74,7 +61,7 @@ thru=$(printf '%s\n' F8 '90 3C 40' '80 3C 00' 'B0 07 64' 'C0 05' 'E0 00 40' FA F
 same "the thru from VirMIDI 0-1 reaches output 0 unchanged" "$thru" "$(step 3)"
 same "nothing after the last step" "" "$(step 4)"
 # F1 was pressed once while the loopback was watched: it must not come round again.
-loops=$(decode "$out/loopback.raw" | grep -c '^90 09 7F')
+loops=$(decode "$out/loopback.raw" | grep -c '^90 09 7F' || true)
 check "one F1 passed the loopback at most once (seen $loops times)" test "$loops" -le 1
 if [ "$kind" = linux ]; then
   same "after the card came back: F1 and the thru reach it again" \
@@ -97,7 +84,7 @@ text_colour() {  # text_colour SHOT ROW_Y
       else if (r > 230 && g > 230 && b > 230) white++
       else if (r > 140 && r == g && g == b) grey++
     }
-    END { print (yellow > 4 ? "yellow" : white > 4 ? "white" : grey > 4 ? "grey" : "none") }'
+    END { print (yellow > 4 ? "yellow" : white > 4 ? "white" : grey > 4 ? "grey" : "none") }' || true
 }
 rows=""
 for j in 0 1 2 3 4 5 6 7; do rows="$rows $(text_colour monitor $((494 + 12 * j)))"; done
@@ -126,7 +113,7 @@ fi
 amplitude() {  # amplitude FROM [LENGTH]: the largest sample there, either sign, 0..1
   sox -t raw -r 44100 -e signed -b 16 -c 2 "$out/synth.raw" -n trim "$@" stat 2>&1 |
     awk '/^(Max|Min)imum amplitude/ { a = $3 < 0 ? -$3 : $3; if (a > m) m = a; n++ }
-      END { if (n == 2) printf "%.6f\n", m }'
+      END { if (n == 2) printf "%.6f\n", m }' || true
 }
 bytes=$(cat "$out/synth-bytes-before-f1.txt" 2>/dev/null || echo 0)
 f1=$(awk -v b="$bytes" 'BEGIN { printf "%.2f", b / 176400 }')
@@ -138,5 +125,4 @@ echo "FluidSynth: F1 at ${f1} s of its output; largest sample before ${before:-?
 check "FluidSynth is silent until F1" awk -v a="${before:-1}" -v t="$f1" 'BEGIN { exit !(t > 3 && a < 0.001) }'
 check "and sounds after it" awk -v a="${after:-0}" 'BEGIN { exit !(a > 0.01) }'
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

@@ -8,28 +8,20 @@
 # Usage: scripts/test-wayland.sh [BUILD_DIR]   (as root; installs what it needs)
 #        ZM_PROGRAM=/path/to/zyn_mouse scripts/test-wayland.sh   (another build of the program)
 # Ends with "N passed, N failed"; exits non-zero on any failure.
-set -uo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
+set -euo pipefail
+# shellcheck source=scripts/lib/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+cd "$zm_root"
+root=$zm_root
 build=$(realpath -m "${1:-build}")
 
-need=(sway swaybg grim qt6-wayland libwayland-dev libxkbcommon-dev xkb-data wayland-protocols
-  jackd2 xvfb imagemagick python3 pkg-config gcc)
-missing=()
-for p in "${need[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "test-wayland: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || exit 1
-fi
+need_packages sway swaybg grim qt6-wayland libwayland-dev libxkbcommon-dev xkb-data wayland-protocols \
+  jackd2 xvfb imagemagick python3 pkg-config gcc || exit 1
 
-# JACK keeps a machine-wide table in /dev/shm: a /dev/shm of our own (see tests/support/private_shm.sh).
-if [ -z "${ZM_WL_PRIVATE_SHM:-}" ] && unshare --mount true 2>/dev/null; then
+# JACK keeps a machine-wide table in /dev/shm: a /dev/shm of our own.
+if [ -z "${ZM_WL_PRIVATE_SHM:-}" ] && private_shm_possible; then
   export ZM_WL_PRIVATE_SHM=1
-  exec unshare --mount --propagation private bash -c 'mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$0" "$@"' \
-    "$root/scripts/test-wayland.sh" "$@"
+  exec_with_private_shm "$root/scripts/test-wayland.sh" "$@"
 fi
 
 start=$(date +%s)
@@ -46,6 +38,7 @@ for proto in virtual-keyboard-unstable-v1 wlr-virtual-pointer-unstable-v1; do
   wayland-scanner client-header "tests/wayland/protocols/$proto.xml" "$client_dir/$proto-client-protocol.h"
   wayland-scanner private-code "tests/wayland/protocols/$proto.xml" "$client_dir/$proto-protocol.c"
 done
+# shellcheck disable=SC2046 # the flags, one a word
 cc -std=c11 -O2 -Wall -Wextra -Werror -I"$client_dir" tests/wayland/vinput.c "$client_dir"/*-protocol.c \
   $(pkg-config --cflags --libs wayland-client xkbcommon) -o "$client_dir/zm_vinput" || exit 1
 
@@ -54,38 +47,26 @@ chmod 755 "$work"
 pids=()
 cleanup() {
   exec 3>&- 2>/dev/null
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
-  wait 2>/dev/null
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
+  wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() {  # NAME, then a command whose success is the check
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $name"
-  fi
-}
+check_quiet=1
 finish() {
+  local status=0
   echo "wayland test: $(($(date +%s) - start)) s"
-  echo "$passed passed, $failed failed"
-  [ "$failed" = 0 ]
-  exit $?
+  summary || status=$?
+  exit "$status"
+}
+give_up() {  # give_up WHAT [LOG]: counts a failure, shows LOG and ends the test
+  fail "$1"
+  if [ -n "${2:-}" ]; then cat "$2"; fi
+  finish
 }
 white_at() {  # PNG X Y: the pixel is white (the output list's ground: the panel is drawn)
   [ "$(convert "$1" -crop "1x1+$2+$3" -depth 8 txt:- 2>/dev/null | tail -1 | grep -o '#[0-9A-F]\{6\}')" = "#FFFFFF" ]
-}
-wait_for() {  # SECONDS, then a command
-  local tries=$(($1 * 20))
-  shift
-  for ((i = 0; i < tries; i++)); do "$@" && return 0; sleep 0.05; done
-  return 1
 }
 
 # A private JACK server; jack_midi_dump takes the program's notes (its input is the only
@@ -93,27 +74,23 @@ wait_for() {  # SECONDS, then a command
 export JACK_DEFAULT_SERVER="zm-wayland-$$" JACK_NO_START_SERVER=1
 jackd -R -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 128 >"$work/jackd.log" 2>&1 &
 pids+=($!)
-wait_for 10 jack_lsp >/dev/null 2>&1 || { echo "jackd did not start"; cat "$work/jackd.log"; failed=1; finish; }
+wait_for 10 jack_lsp >/dev/null 2>&1 || give_up "jackd did not start" "$work/jackd.log"
 stdbuf -oL jack_midi_dump >"$work/dump.txt" 2>&1 &
 pids+=($!)
-wait_for 10 sh -c 'jack_lsp | grep -q midi-monitor:input' || { echo "jack_midi_dump did not start"; failed=1; finish; }
+wait_for 10 sh -c 'jack_lsp | grep -q midi-monitor:input' || give_up "jack_midi_dump did not start"
 
 # The reference: the same build under Xvfb (no window manager: the client area is the screen).
-display=""
-for d in $(seq 150 199); do
-  [ ! -e "/tmp/.X11-unix/X$d" ] && [ ! -e "/tmp/.X$d-lock" ] && { display=":$d"; break; }
-done
-Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-wait_for 10 test -e "/tmp/.X11-unix/X${display#:}"
+display=$(free_display 150 199)
+start_xvfb "$display" /dev/null
+pids+=("$xvfb_pid")
 mkdir -m 700 "$work/x11-run"
 env -u WAYLAND_DISPLAY DISPLAY="$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/x11-run" "$program" \
   >"$work/x11.log" 2>&1 &
 x11_program=$!
 x11_shot() { DISPLAY="$display" import -window root "$work/x11.png" && white_at "$work/x11.png" 200 110; }
 wait_for 15 x11_shot || echo "the panel was not drawn under Xvfb"
-kill "$x11_program"
-wait "$x11_program" 2>/dev/null
+kill "$x11_program" 2>/dev/null || true
+wait "$x11_program" 2>/dev/null || true
 
 # sway as nobody, with its own runtime directory; a red background shows any transparency.
 # A repeat rate of its own (300 ms, 10 a second), unlike the 500 ms / 30 a second defaults.
@@ -131,7 +108,8 @@ env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$run" XDG_RUNTIME_DIR="$run" \
   WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman WLR_HEADLESS_OUTPUTS=1 \
   setpriv --reuid=65534 --regid=65534 --clear-groups sway -c "$run/sway.conf" >"$work/sway.log" 2>&1 &
 pids+=($!)  # env and setpriv exec: this is sway's own id
-wait_for 10 sh -c "ls '$run' | grep -q '^wayland-[0-9]*\$'" || { echo "sway did not start"; cat "$work/sway.log"; failed=1; finish; }
+wait_for 10 sh -c "ls '$run' | grep -q '^wayland-[0-9]*\$'" || give_up "sway did not start" "$work/sway.log"
+# shellcheck disable=SC2010 # a glob would also take the lock file
 WAYLAND_DISPLAY="$run/$(ls "$run" | grep -m1 '^wayland-[0-9]*$')"
 SWAYSOCK=$(ls "$run"/sway-ipc.*.sock)
 export WAYLAND_DISPLAY SWAYSOCK
@@ -141,14 +119,14 @@ mkfifo "$work/input"
 "$client_dir/zm_vinput" 1920 1080 <"$work/input" >"$work/vinput.out" 2>"$work/vinput.err" &
 pids+=($!)
 exec 3>"$work/input"
-wait_for 10 grep -q ready "$work/vinput.out" || { echo "no virtual devices"; cat "$work/vinput.err"; failed=1; finish; }
+wait_for 10 grep -q ready "$work/vinput.out" || give_up "no virtual devices" "$work/vinput.err"
 syncs=0
 send() {  # commands for the client, one an argument; returns when the compositor has them
   local c
   for c in "$@"; do echo "$c" >&3; done
   echo sync >&3
   syncs=$((syncs + 1))
-  wait_for 10 sh -c "[ \$(grep -c '^ok' '$work/vinput.out') -ge $syncs ]"
+  wait_for 10 sh -c "[ \$(grep -c '^ok' '$work/vinput.out') -ge $syncs ]" || true
 }
 
 window_json() {
@@ -167,11 +145,11 @@ sys.exit(1)'
 mapped() { window_json >/dev/null; }
 
 start_program() {  # LOG
-  mkdir -p -m 700 "$work/wl-run"
+  install -d -m 700 "$work/wl-run"
   QT_QPA_PLATFORM=wayland XDG_RUNTIME_DIR="$work/wl-run" "$program" >"$1" 2>&1 &
   wl_program=$!
-  pids+=($wl_program)
-  wait_for 10 mapped || { echo "the window was not mapped"; cat "$1"; failed=$((failed + 1)); finish; }
+  pids+=("$wl_program")
+  wait_for 10 mapped || give_up "the window was not mapped" "$1"
   read -r ox oy ww wh < <(window_json)
   # The compositor draws the pointer into the screenshots: away from the panel with it.
   send "move $((ox + ww - 60)) $((oy + wh - 60))"
@@ -255,9 +233,9 @@ shot "$work/wayland-scale1.png" 1
 check "panel on sway equals the Xvfb screenshot, opaque (scale 1)" compare "$work/wayland-scale1.png" 1 "$ox" "$oy" "$wh"
 
 strikes() {  # the note-ons that reached the dump since line $1, as NOTE@VELOCITY
-  local time status d1 d2 rest
-  tail -n +"$(($1 + 1))" "$work/dump.txt" | while read -r time status d1 d2 rest; do
-    [ "$status" = 90 ] && printf '%d@%d ' "0x$d1" "0x$d2"
+  local status d1 d2 rest
+  tail -n +"$(($1 + 1))" "$work/dump.txt" | while read -r _ status d1 d2 rest; do
+    if [ "$status" = 90 ]; then printf '%d@%d ' "0x$d1" "0x$d2"; fi
   done
 }
 expect() {  # NAME, EXPECTED NOTES ("" for none; NOTE for a strike at 127, NOTE@V for velocity V), commands...
@@ -271,12 +249,7 @@ expect() {  # NAME, EXPECTED NOTES ("" for none; NOTE for a strike at 127, NOTE@
   send "$@"
   sleep 0.3
   got=$(strikes "$mark")
-  if [ "$got" = "$want" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $name: expected [${want% }] got [${got% }]"
-  fi
+  if [ "$got" = "$want" ]; then pass "$name"; else fail "$name: expected [${want% }] got [${got% }]"; fi
 }
 
 fkeys=(59 60 61 62 63 64 65 66 67 68 87 88)  # F1..F12
@@ -311,7 +284,7 @@ held() {  # KEY: strikes of a key held for a second
   sleep 1
   send "up $1"
   sleep 0.3
-  strikes "$mark" | tr ' ' '\n' | grep -c '@127'
+  strikes "$mark" | tr ' ' '\n' | grep -c '@127' || true
 }
 f1_held=$(held 59)
 shift_held=$(held 42)
@@ -348,8 +321,8 @@ send "move $px $py" "rel 0 1"  # Qt takes the entry's position as a move only wi
 sleep 0.3
 expect "a click after the drag" 7 "bdown 272" "bup 272"
 check "no grab warnings on stderr" bash -c "! grep -qi 'grab' '$work/wayland.log'"
-kill "$wl_program"
-wait "$wl_program" 2>/dev/null
+kill "$wl_program" 2>/dev/null || true
+wait "$wl_program" 2>/dev/null || true
 
 # Output scale 2: the panel at its own size (each canvas pixel 2 x 2), the whole of it
 # reachable with the scroll bars.

@@ -4,31 +4,15 @@
 # and the real program (its window and pixels, keys and the wheel, a refused second start,
 # closing). The i686 build is only built: these machines cannot run 32-bit programs.
 # Ends with one line "N passed, N failed"; the exit status is 0 only when nothing failed.
-set -uo pipefail
-cd "$(dirname "$0")/.."
+set -euo pipefail
+# shellcheck source=scripts/lib/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+cd "$zm_root"
 root=$PWD
 jobs=2
 
-need=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest
-      wine64 xvfb xdotool x11-utils imagemagick)
-missing=()
-for p in "${need[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null \
-    || { echo "test-windows.sh: cannot install ${missing[*]}" >&2; exit 1; }
-fi
-
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "PASS $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL $*"; }
-check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
+need_packages cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest \
+  wine64 xvfb xdotool x11-utils imagemagick || exit 1
 
 # ---------------------------------------------------------------------------------------
 # Build.
@@ -50,60 +34,52 @@ check "the logic includes no Windows header" \
 # Only DLLs that Windows itself ships, no compiler runtime.
 for dir in build-win64 build-win32; do
   exe=$dir/platform/win32/zyn_mouse.exe
-  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" 2>/dev/null | sed -n 's/.*DLL Name: //p' | tr 'a-z' 'A-Z' | sort -u)
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" 2>/dev/null | sed -n 's/.*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort -u || true)
   extra=$(echo "$dlls" | grep -vxE 'KERNEL32.DLL|USER32.DLL|GDI32.DLL|WINMM.DLL|SHELL32.DLL|MSVCRT.DLL|ADVAPI32.DLL' || true)
-  check "$exe needs only system DLLs ($(echo $dlls))" test -n "$dlls" -a -z "$extra"
+  check "$exe needs only system DLLs (${dlls//$'\n'/ })" test -n "$dlls" -a -z "$extra"
 done
 
 # ---------------------------------------------------------------------------------------
 # Wine on a private X server and a private prefix.
 build=$root/build-win64
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-[ -x $wine ] || wine=$(command -v wine64)
-wineserver=/usr/lib/wine/wineserver
-[ -x $wineserver ] || wineserver=$(command -v wineserver)
+use_wine "$build/wineprefix"
 
-"$wineserver" -k 2>/dev/null  # a server of an earlier run would keep its old display
+"$wineserver" -k 2>/dev/null || true  # a server of an earlier run would keep its old display
 
-display=90
-while [ -e /tmp/.X$display-lock ] || [ -e /tmp/.X11-unix/X$display ]; do display=$((display + 1)); done
-Xvfb :$display -screen 0 1920x1080x24 -nolisten tcp >"$build/xvfb.log" 2>&1 &
-xvfb=$!
-export DISPLAY=:$display
+DISPLAY=$(free_display 90 199)
+export DISPLAY
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  "$wineserver" -k 2>/dev/null
-  kill $xvfb 2>/dev/null
-  wait 2>/dev/null
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  "$wineserver" -k 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  wait 2>/dev/null || true
 }
+start_xvfb "$DISPLAY" "$build/xvfb.log"
+xvfb=$xvfb_pid
 trap cleanup EXIT
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 
 # The prefix is made with the display up, so that Wine takes the X server's screen size.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  timeout 300 "$wine" wineboot -i >"$build/wineboot.log" 2>&1
+  timeout 300 "$wine" wineboot -i >"$build/wineboot.log" 2>&1 || true
   # The registry reaches the disk when the server ends: wait for it (bounded).
-  timeout 120 "$wineserver" -w 2>/dev/null
+  timeout 120 "$wineserver" -w 2>/dev/null || true
 fi
 check "wine prefix ready" test -f "$WINEPREFIX/system.reg"
 
 # ---------------------------------------------------------------------------------------
 # The unit tests: every GoogleTest case counts.
 run_gtest() {  # run_gtest NAME EXE
-  local out rc p f
-  out=$(cd "$(dirname "$2")" && timeout 300 "$wine" "$(basename "$2")" --gtest_brief=1 2>&1 | grep -v '^ALSA lib')
-  rc=$?
-  echo "$out" | grep -E '^\[  FAILED  \]|Failure|error' | head -40
+  local out rc=0 p f
+  out=$(cd "$(dirname "$2")" && timeout 300 "$wine" "$(basename "$2")" --gtest_brief=1 2>&1 | grep -v '^ALSA lib') || rc=$?
+  echo "$out" | grep -E '^\[  FAILED  \]|Failure|error' | head -40 || true
   p=$(echo "$out" | sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' | tail -1)
   f=$(echo "$out" | sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' | tail -1)
   if [ -z "$p" ]; then
     fail "$1 (no result, status $rc)"
     return
   fi
-  passed=$((passed + p))
-  failed=$((failed + ${f:-0}))
+  add_counts "$p" "${f:-0}"
   echo "$1: ${p} passed, ${f:-0} failed"
 }
 run_gtest "logic unit tests" "$build/tests/platform/win32/zyn_unit_tests.exe"
@@ -114,41 +90,42 @@ run_gtest "win32 MIDI on a winmm double" "$build/tests/platform/win32/zyn_win32_
 # The real program.
 exe=$build/platform/win32/zyn_mouse.exe
 probe=$build/tests/platform/win32/zyn_probe.exe
-probe() { "$wine" "$probe" "$@" 2>/dev/null | tr -d '\r'; }
+probe() { "$wine" "$probe" "$@" 2>/dev/null | tr -d '\r' || true; }
 # Sets status to a started program's exit status once it ends, waiting up to ten seconds;
 # empty if it is still running. (Not in a subshell: only this shell can wait for it.)
 await_exit() {
   status=""
   for _ in $(seq 40); do
-    kill -0 "$1" 2>/dev/null || { wait "$1"; status=$?; return; }
+    kill -0 "$1" 2>/dev/null || { status=0; wait "$1" || status=$?; return; }
     sleep 0.25
   done
 }
-# The id of the first window whose title matches, waiting up to tries quarter seconds.
-wait_window() {
+# The id of the first window whose title matches, waiting up to SECONDS.
+window_titled() {
+  id=$(xdotool search --name "$1" 2>/dev/null | head -1)
+  [ -n "$id" ]
+}
+wait_window() {  # wait_window TITLE SECONDS
   local id=""
-  for _ in $(seq "$2"); do
-    id=$(xdotool search --name "$1" 2>/dev/null | head -1) && [ -n "$id" ] && break
-    sleep 0.25
-  done
+  wait_for_every 0.25 "$2" window_titled "$1" || true
   echo "$id"
 }
 shot=$build/test-windows-shot.png
 
 "$wine" "$exe" >"$build/zyn_mouse.log" 2>&1 &
 first=$!
-pids+=($first)
-window=$(wait_window '^ZYN_MOUSE Ver1\.02$' 120)
+pids+=("$first")
+window=$(wait_window '^ZYN_MOUSE Ver1\.02$' 30)
 check "the program shows its window \"ZYN_MOUSE Ver1.02\"" test -n "$window"
 sleep 1  # the first UI cycles draw the panel
 
-read -r ox oy cw ch < <(probe origin ZYN_MOUSE)
+read -r ox oy cw ch < <(probe origin ZYN_MOUSE) || true
 check "client area found (${ox:-?},${oy:-?} ${cw:-?}x${ch:-?})" test -n "${ch:-}"
 ox=${ox:-0} oy=${oy:-0}
 
 # Colours of the screen at canvas points (the view is not scrolled: canvas = client).
 pixels() {  # pixels FILE: "x y RRGGBB" for the client area's top-left 300 x 620 pixels
-  convert "$1" -crop 300x620+$ox+$oy +repage txt:- |
+  convert "$1" -crop "300x620+$ox+$oy" +repage txt:- |
     sed -n 's/^\([0-9]*\),\([0-9]*\): .*#\([0-9A-Fa-f]\{6\}\).*/\1 \2 \3/p'
 }
 expect() {  # expect NAME "x y RRGGBB"... : every point has its colour
@@ -161,7 +138,7 @@ expect() {  # expect NAME "x y RRGGBB"... : every point has its colour
 }
 import -window root "$shot"
 pixfile=$build/test-windows-pixels.txt
-pixels "$shot" >"$pixfile"
+pixels "$shot" >"$pixfile" || true
 
 expect "background 0x000044 away from texts" \
   "5 5 000044" "270 20 000044" "5 300 000044" "280 450 000044" "150 610 000044" "11 500 000044" "262 500 000044"
@@ -176,7 +153,7 @@ expect "monitor title bar black, frame 0x777777" \
   "12 500 777777" "261 500 777777" "12 592 777777" "100 592 777777" "261 592 777777" "12 593 000044"
 
 # Keys: played as notes (no MIDI device here), system keys and Alt+F4 do nothing.
-xdotool windowfocus --sync "$window" 2>/dev/null
+xdotool windowfocus --sync "$window" 2>/dev/null || true
 xdotool key --delay 30 F1 F2 F3 F10 F12 1 5 0 KP_5 KP_Add KP_Subtract Return Shift_L Up Down Left Right alt+F4
 sleep 0.5
 check "keys handled, the program still runs" kill -0 $first
@@ -202,12 +179,12 @@ check "the reverse notch shows the old digit again" test "$before" = "$back"
 # A second start is refused with a message box, and ends with status 1 once it is closed.
 "$wine" "$exe" >"$build/zyn_mouse_second.log" 2>&1 &
 second=$!
-pids+=($second)
-box=$(wait_window '^ZYN_MOUSE$' 80)
+pids+=("$second")
+box=$(wait_window '^ZYN_MOUSE$' 20)
 check "second start shows a window \"ZYN_MOUSE\"" test -n "$box"
 texts=$(probe texts ZYN_MOUSE)
 check "its message is \"Proram still running?\" (got: $texts)" grep -qx 'Proram still running?' <<<"$texts"
-xdotool windowfocus --sync "$box" 2>/dev/null
+xdotool windowfocus --sync "$box" 2>/dev/null || true
 xdotool key Return
 await_exit $second
 check "second start ends with status 1 after OK (status ${status:-still running})" test "$status" = 1
@@ -220,19 +197,17 @@ check "closing the window ends the program with status 0 (status ${status:-still
 
 # ---------------------------------------------------------------------------------------
 # The same program on a real ALSA sequencer through Wine's winmm, in the VM of
-# scripts/alsa-vm-host.sh, with this build and this prefix (scripts/test-vm.sh judges).
-"$wineserver" -k 2>/dev/null
-timeout 60 "$wineserver" -w 2>/dev/null  # the registry on disk before the guest reads it
-vm=$(./scripts/test-vm.sh windows "$build" 2>&1)
-echo "$vm" | grep -v '^PASS'
+# scripts/vm/alsa-vm-host.sh, with this build and this prefix (scripts/test-vm.sh judges).
+"$wineserver" -k 2>/dev/null || true
+timeout 60 "$wineserver" -w 2>/dev/null || true  # the registry on disk before the guest reads it
+vm=$(./scripts/test-vm.sh windows "$build" 2>&1) || true
+echo "$vm" | grep -v '^PASS' || true
 p=$(echo "$vm" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1/p' | tail -1)
 f=$(echo "$vm" | sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2/p' | tail -1)
 if [ -n "$p" ]; then
-  passed=$((passed + p))
-  failed=$((failed + f))
+  add_counts "$p" "$f"
 else
   fail "the program on a real sequencer under Wine (no result)"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

@@ -51,7 +51,7 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/linux_midi/zyn_midi_cor
 
 # The ALSA back end, for real: these machines have no sound modules, so the tests run in
 # Debian's own kernel under QEMU; the guest's result line decides.
-./scripts/alsa-vm.sh build/tests/platform/alsa/zyn_alsa_vm_tests
+./scripts/vm/alsa-vm.sh build/tests/platform/alsa/zyn_alsa_vm_tests
 # The program itself there: its window under Xvfb on the sequencer, inputs, thru, monitor,
 # a card unplugged and back, FluidSynth as the output (scripts/test-vm.sh, about 1.5 min).
 ./scripts/test-vm.sh linux build

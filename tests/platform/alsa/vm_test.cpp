@@ -1,5 +1,5 @@
 // The ALSA sequencer back end on a real kernel sequencer: run inside the VM of
-// scripts/alsa-vm.sh, which loads snd-seq-dummy (client 14 "Midi Through") and snd-virmidi
+// scripts/vm/alsa-vm.sh, which loads snd-seq-dummy (client 14 "Midi Through") and snd-virmidi
 // (clients 16..19, each port's other end the raw device /dev/snd/midiC0D<n>).
 // Everywhere else each test skips.
 #include <alsa/asoundlib.h>
@@ -43,7 +43,7 @@ bool InVm()
 #define REQUIRE_VM()                                                                               \
     do {                                                                                           \
         if (!InVm())                                                                               \
-            GTEST_SKIP() << "needs a kernel sequencer: run under scripts/alsa-vm.sh";              \
+            GTEST_SKIP() << "needs a kernel sequencer: run under scripts/vm/alsa-vm.sh";              \
     } while (0)
 
 std::string VirName(int n)

@@ -7,7 +7,7 @@
 # The guest console streams to stdout; the exit status is the command's, or non-zero when
 # it never reported one (crash, hang, timeout).
 #
-# Usage: scripts/alsa-vm-host.sh [--share DIR] COMMAND [ARGS...]   (as root)
+# Usage: scripts/vm/alsa-vm-host.sh [--share DIR] COMMAND [ARGS...]   (as root)
 #   --share DIR   DIR is writable in the guest, at the same path: results come back there.
 #                 Everything else the guest writes is lost at power-off.
 #
@@ -22,13 +22,12 @@
 # The command runs in the current folder and sees ZM_ALSA_VM=1 and ZM_VIRMIDI_KO:
 # `rmmod snd_virmidi` and `insmod "$ZM_VIRMIDI_KO"` unplug and replug the virtual ports.
 set -euo pipefail
+# shellcheck source=scripts/vm/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-here=$(cd "$(dirname "$0")" && pwd)
 timeout_s=${ZM_ALSA_VM_TIMEOUT:-600}
 memory=${ZM_ALSA_VM_MEMORY:-2G}
 cpus=${ZM_ALSA_VM_CPUS:-2}
-
-die() { echo "alsa-vm-host: $*" >&2; exit 2; }
 
 share=
 if [[ ${1:-} == --share ]]; then
@@ -40,21 +39,14 @@ fi
 (($# >= 1)) || die "usage: $0 [--share DIR] COMMAND [ARGS...]"
 
 # The kernel and the modules, installed and unpacked by alsa-vm.sh into the shared cache.
-mapfile -t prepared < <("$here/alsa-vm.sh" --prepare | grep '^/')
+mapfile -t prepared < <("$vm_dir/alsa-vm.sh" --prepare | grep '^/')
 ((${#prepared[@]} > 1)) || die "alsa-vm.sh --prepare gave no kernel"
 kernel=${prepared[0]}
 kos=("${prepared[@]:1}")
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/alsa-vm-host.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-root=$work/root
-mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,etc,modules}
-cp /bin/busybox "$root/bin/busybox"
-cp "$here/alsa-vm-host-init.sh" "$root/init"
-chmod 755 "$root/init"
+vm_initrd_start "$vm_dir/alsa-vm-host-init.sh" modules
 cp "${kos[@]}" "$root/modules/"
 
-quote() { local s=${1//\'/\'\\\'\'}; printf "'%s'" "$s"; }
 keep=()
 for d in "$PWD" "$share" ${ZM_ALSA_VM_KEEP:-}; do
   [[ -n $d && $d == /tmp/* ]] && keep+=("$(realpath -m "$d")")
@@ -64,26 +56,23 @@ done
   printf 'ZM_VM_KEEP=%s\n' "$(quote "${keep[*]:-}")"
   printf 'ZM_VM_SHARE=%s\n' "$(quote "$share")"
   echo "ZM_VM_VIRMIDI=/modules/snd-virmidi.ko"
-  printf 'set --'
-  for arg in "$@"; do printf ' %s' "$(quote "$arg")"; done
-  echo
+  vm_set_args "$@"
 } >"$root/etc/zm-vm.conf"
 {
   echo "export ZM_ALSA_VM=1 ZM_VIRMIDI_KO=/run/zm-vm/snd-virmidi.ko"
   printf 'export ZM_VM_CWD=%s\n' "$(quote "$PWD")"
-  for name in ${ZM_ALSA_VM_PASS_ENV:-}; do
-    [[ -v $name ]] && printf 'export %s=%s\n' "$name" "$(quote "${!name}")"
-  done
+  # shellcheck disable=SC2086 # names, one a word
+  vm_exports ${ZM_ALSA_VM_PASS_ENV:-}
 } >"$root/etc/zm-vm.env"
-(cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initrd"
+vm_initrd_pack
 
 share_opts=()
 if [[ -n $share ]]; then
+  # shellcheck disable=SC2054 # QEMU's options are comma-separated
   share_opts=(-fsdev "local,id=share,path=$share,security_model=none"
     -device virtio-9p-pci,fsdev=share,mount_tag=share)
 fi
 # smap=off: QEMU 7.2's TCG faults a user-mode iretq under SMAP (every Wine process died).
-source "$here/vm-boot.sh"
-vm_boot alsa-vm-host -cpu max,smap=off \
+vm_boot -cpu max,smap=off \
   -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot "${share_opts[@]}"

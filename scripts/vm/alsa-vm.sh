@@ -4,10 +4,10 @@
 # The guest console streams to stdout; the exit status is the program's, or non-zero
 # when it never reported one (crash, hang, timeout).
 #
-# Usage: scripts/alsa-vm.sh BINARY [ARGS...]   (as root; installs what it needs)
-#        scripts/alsa-vm.sh --prepare           installs and unpacks only, then prints the
-#                                               kernel, then the modules to load, one a line
-#                                               (scripts/alsa-vm-host.sh boots with them)
+# Usage: scripts/vm/alsa-vm.sh BINARY [ARGS...]   (as root; installs what it needs)
+#        scripts/vm/alsa-vm.sh --prepare           installs and unpacks only, then prints the
+#                                                  kernel, then the modules to load, one a line
+#                                                  (alsa-vm-host.sh boots with them)
 #
 # Environment:
 #   ZM_ALSA_VM_TIMEOUT   seconds for the whole boot, run and power-off (default 300)
@@ -20,13 +20,13 @@
 # In the guest the program sees ZM_ALSA_VM=1 and ZM_VIRMIDI_KO, the path of snd-virmidi.ko:
 # `rmmod snd_virmidi` and `insmod "$ZM_VIRMIDI_KO"` unplug and replug the virtual ports.
 set -euo pipefail
+# shellcheck source=scripts/vm/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-here=$(cd "$(dirname "$0")" && pwd)
-repo=$(dirname "$here")
 timeout_s=${ZM_ALSA_VM_TIMEOUT:-300}
 memory=${ZM_ALSA_VM_MEMORY:-512M}
 cpus=${ZM_ALSA_VM_CPUS:-1}
-cache=${ZM_ALSA_VM_CACHE:-$repo/build/alsa-vm}
+cache=${ZM_ALSA_VM_CACHE:-$zm_root/build/alsa-vm}
 
 # Load order: each module after those its depends= field names.
 modules=(soundcore snd snd-timer snd-hrtimer snd-seq-device snd-seq snd-seq-dummy
@@ -34,8 +34,6 @@ modules=(soundcore snd snd-timer snd-hrtimer snd-seq-device snd-seq snd-seq-dumm
 # What mounting the host's filesystem takes (alsa-vm-host.sh), unpacked with the rest.
 hostfs_modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
   9pnet 9pnet_virtio netfs fscache 9p overlay)
-
-die() { echo "alsa-vm: $*" >&2; exit 2; }
 
 prepare_only=
 (($# >= 1)) || die "usage: $0 BINARY [ARGS...]"
@@ -52,40 +50,12 @@ mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
 
-apt_updated=
-apt_update() {
-  [[ -n $apt_updated ]] && return
-  apt-get update -qq
-  apt_updated=1
-}
-
-install_missing() {
-  local -A needs=(
-    [qemu-system-x86]=/usr/bin/qemu-system-x86_64
-    [busybox-static]=/bin/busybox
-    [cpio]=/usr/bin/cpio
-    [xz-utils]=/usr/bin/xz
-    [libasound2-data]=/usr/share/alsa/alsa.conf
-  )
-  local missing=() p
-  for p in "${!needs[@]}"; do
-    # The plain busybox package is dynamically linked and would need its libraries.
-    if [[ ! -e ${needs[$p]} ]] || ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
-      missing+=("$p")
-    fi
-  done
-  ((${#missing[@]})) || return 0
-  echo "alsa-vm: installing ${missing[*]}"
-  apt_update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-
 # Unpacks the kernel and the sound modules of Debian's current kernel package into
 # $cache/kernel once; the package itself (~70 MB) is neither kept nor installed.
 fetch_kernel() {
   # A cache unpacked before the host-filesystem modules were wanted is unpacked again.
   [[ -f $cache/kernel/ready && -n $(find "$cache/kernel" -name 9p.ko -print -quit) ]] && return
-  apt_update
+  apt_update_once
   local pkg
   pkg=$(apt-cache depends linux-image-amd64 | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
   [[ -n $pkg ]] || die "no kernel package among the Depends of linux-image-amd64"
@@ -115,7 +85,8 @@ fetch_kernel() {
   echo "$pkg" >"$cache/kernel/ready"
 }
 
-install_missing
+# The plain busybox package is dynamically linked and would need its libraries.
+need_packages qemu-system-x86 busybox-static cpio xz-utils libasound2-data
 fetch_kernel
 flock -u 9
 
@@ -138,14 +109,7 @@ for m in "${modules[@]}"; do
   ko_paths+=("${ko#.}")
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/alsa-vm.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-root=$work/root
-mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,root,etc,usr/share/alsa}
-
-cp /bin/busybox "$root/bin/busybox"
-cp "$here/alsa-vm-init.sh" "$root/init"
-chmod 755 "$root/init"
+vm_initrd_start "$vm_dir/alsa-vm-init.sh" tmp root usr/share/alsa
 (cd "$kdir" && cp --parents "${ko_paths[@]/#/.}" "$root/")
 cp /usr/share/alsa/alsa.conf "$root/usr/share/alsa/"
 
@@ -159,25 +123,18 @@ if ldd_out=$(ldd "$binary" 2>&1); then
   while read -r lib; do copy_host_file "$lib"; done < <(grep -o '/[^ ]*' <<<"$ldd_out")
 fi
 
-# Values are single-quoted for the guest's sh.
-quote() { local s=${1//\'/\'\\\'\'}; printf "'%s'" "$s"; }
 {
   printf 'ZM_VM_MODULES=%s\n' "$(quote "${ko_paths[*]}")"
   printf 'ZM_VM_CWD=%s\n' "$(quote "$(dirname "$binary")")"
   echo "export ZM_ALSA_VM=1"
   printf 'export ZM_VIRMIDI_KO=%s\n' "$(quote "${ko_paths[-1]}")"
-  for name in $(compgen -e | grep '^GTEST_' || true) ${ZM_ALSA_VM_PASS_ENV:-}; do
-    [[ -v $name ]] && printf 'export %s=%s\n' "$name" "$(quote "${!name}")"
-  done
+  # shellcheck disable=SC2046,SC2086 # names, one a word
+  vm_exports $(compgen -e | grep '^GTEST_' || true) ${ZM_ALSA_VM_PASS_ENV:-}
   # Colour codes would only clutter CI logs.
   [[ -t 1 || -v GTEST_COLOR ]] || echo "export GTEST_COLOR=no"
-  printf 'set -- %s' "$(quote "$binary")"
-  for arg in "$@"; do printf ' %s' "$(quote "$arg")"; done
-  echo
+  vm_set_args "$binary" "$@"
 } >"$root/etc/zm-vm.conf"
-
-(cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initrd"
+vm_initrd_pack
 
 # -cpu max: programs built for a newer CPU than QEMU's default model still run.
-source "$here/vm-boot.sh"
-vm_boot alsa-vm -cpu max
+vm_boot -cpu max

@@ -8,7 +8,10 @@
 # Output 0 is VirMIDI 0-0 (the loopback comes last): what reaches it is read from the raw
 # end /dev/snd/midiC0D0. Bytes written to /dev/snd/midiC0D1 arrive from input 1 and go
 # through the thru. Markers (controller 0x77) are sent that way between the steps.
+# No -e: a step that fails must not keep the later ones from running; the host judges each.
 set -u
+# shellcheck source=scripts/lib/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/common.sh"
 kind=$1
 out=$2
 build=$3
@@ -16,6 +19,7 @@ note() { echo "guest: at $(cut -d" " -f1 /proc/uptime) s: $*"; }
 
 # A controller 0x77 with the step's number, through the thru: splits the output into steps.
 mark() {
+  # shellcheck disable=SC2059 # the number becomes a byte of the format
   printf "\xB0\x77\\x$(printf %02x "$1")" >/dev/snd/midiC0D1
   sleep 0.4
 }
@@ -34,13 +38,12 @@ settle() {
 }
 # Waits (up to 30 s) until the program is subscribed to a port of the client whose name
 # matches: its device check has opened that device.
+subscribed() {
+  aconnect -l | awk -v pat="$1" '/^client/ { c = ($0 ~ pat) } c && /Connect(ed From|ing To)/ { f = 1 }
+    END { exit !f }'
+}
 await_open() {
-  for _ in $(seq 60); do
-    aconnect -l | awk -v pat="$1" '/^client/ { c = ($0 ~ pat) } c && /Connect(ed From|ing To)/ { f = 1 }
-      END { exit !f }' && return
-    sleep 0.5
-  done
-  note "the program never opened $1"
+  wait_for_every 0.5 30 subscribed "$1" || note "the program never opened $1"
 }
 # Waits (up to 30 s) until a device check has redrawn the lists: the input list looks other
 # than in the shot REF; leaves the screenshot in NAME.
@@ -54,13 +57,14 @@ await_lists_changed() {
   done
   note "the lists did not change"
 }
+# Prints the program's window id, waiting up to 60 s; nothing if it never shows.
+window_shown() {
+  w=$(xdotool search --onlyvisible --name '^ZYN_MOUSE Ver1\.02$' 2>/dev/null | head -n1)
+  [ -n "$w" ]
+}
 find_window() {
   local w
-  for _ in $(seq 300); do
-    w=$(xdotool search --onlyvisible --name '^ZYN_MOUSE Ver1\.02$' 2>/dev/null | head -n1)
-    [ -n "$w" ] && { echo "$w"; return; }
-    sleep 0.2
-  done
+  wait_for_every 0.2 60 window_shown && echo "$w"
 }
 # FluidSynth renders in real time from its start into a raw file (44.1 kHz, s16, stereo);
 # its shell keeps it running, reading from a pipe that stays open.
@@ -69,13 +73,13 @@ start_synth() {
     -o audio.file.format=s16 -r 44100 /usr/share/sounds/sf2/FluidR3_GM.sf2 \
     < <(sleep 900) >"$out/fluidsynth.log" 2>&1 &
   synth=$!
-  for _ in $(seq 100); do aconnect -o 2>/dev/null | grep -q FLUID && break; sleep 0.2; done
+  wait_for_every 0.2 20 synth_listed
 }
+synth_listed() { aconnect -o 2>/dev/null | grep -q FLUID; }
 
 export DISPLAY=:7 XDG_RUNTIME_DIR=/tmp/xdg
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-Xvfb :7 -screen 0 1920x1080x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
-for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+start_xvfb :7 "$out/xvfb.log"
 
 note "X server up"
 # A virmidi raw end drops what arrives before its first read: cat reads at once.
@@ -87,11 +91,7 @@ cat /dev/snd/midiC0D3 >"$out/loopback.raw" &
 loop_reader=$!
 
 if [ "$kind" = windows ]; then
-  export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  wine=/usr/lib/wine/wine64
-  [ -x $wine ] || wine=$(command -v wine64)
-  wineserver=/usr/lib/wine/wineserver
-  [ -x $wineserver ] || wineserver=$(command -v wineserver)
+  use_wine "$build/wineprefix"
   "$wineserver" -p 60  # later starts about three times faster
   # Wine's winmm lists the sequencer's ports once, at its start: the synth comes first.
   # Its list puts synthesizers before the other ports: FluidSynth is output 0.

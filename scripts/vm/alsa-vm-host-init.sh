@@ -65,6 +65,7 @@ mkdir -p $r/run/zm-vm
 cp "$ZM_VM_VIRMIDI" $r/run/zm-vm/snd-virmidi.ko
 cp /etc/zm-vm.env $r/run/zm-vm/env
 
+# shellcheck disable=SC2016 # expanded in the chroot
 chroot $r /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   HOME=/root LANG=C.UTF-8 /bin/sh -c '. /run/zm-vm/env && cd "$ZM_VM_CWD" && exec "$@"' sh "$@"
 printf '\nZM_VM_RESULT=%d\n' "$?"
