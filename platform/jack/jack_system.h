@@ -11,7 +11,7 @@
 // Does not implement:
 //  - sends placed in time: each goes at frame 0 of the next period the buffer has room
 //  - SysEx or any message longer than three bytes (ignored on input)
-//  - starting a server; a server that went away is noticed at the next device check
+//  - starting a server, or noticing one gone before the next device check
 //
 // One file per thread: jack_system.cpp the UI thread (and the set-up), jack_process.cpp
 // the real-time process callback, jack_connections.cpp the connection thread (the streams
