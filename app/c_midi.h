@@ -59,8 +59,8 @@ class C_Midi {
     int32_t logHead = 0;
     LogEntry log[32] = {};
     int32_t logSerial = 0;
-    // The MIDI system's epoch at the last device check; a new one means every handle died.
-    uint32_t midiEpoch = 0;
+    // The MIDI system's incarnation at the last device check; a new one means every handle died.
+    uint32_t midiIncarnation = 0;
     // Messages logged so far (wrapping), and what the monitor on the canvas shows: it is
     // drawn again only when the log moved on or something drew over it.
     uint32_t logWrites = 0;

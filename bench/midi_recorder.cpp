@@ -59,7 +59,7 @@ PlatMidiHandle InputHandle()
 using namespace zm_bench::recorder;
 
 void PlatMidiRescan() {}
-uint32_t PlatMidiEpoch()
+uint32_t PlatMidiIncarnation()
 {
     return 0;
 }

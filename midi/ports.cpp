@@ -81,9 +81,9 @@ void C_Midi::CheckDevices()
     PlatMidiRescan();
     // When the MIDI system itself was lost and came back, every handle is dead even if
     // the counts look the same: reopen both sides.
-    const uint32_t epoch = PlatMidiEpoch();
-    const bool systemChanged = epoch != midiEpoch;
-    midiEpoch = epoch;
+    const uint32_t incarnation = PlatMidiIncarnation();
+    const bool systemChanged = incarnation != midiIncarnation;
+    midiIncarnation = incarnation;
 
     if (Capped(PlatMidiInCount(), kMaxInputs) != inCount || systemChanged ||
         Replaced(PlatMidiInId, inId, inCount)) {

@@ -165,7 +165,7 @@ constexpr PlatMidiHandle kNoMidiDevice = 0;
 // the counts, names and indices below refer to what it found until the next call.
 void PlatMidiRescan();
 // Counts up every time the MIDI system itself was lost or replaced since start.
-uint32_t PlatMidiEpoch();
+uint32_t PlatMidiIncarnation();
 int PlatMidiInCount();
 int PlatMidiOutCount();
 // Writes the device's name, NUL-terminated, at most size - 1 bytes; false if unknown.

@@ -12,5 +12,5 @@ pipewire >"$runtime/pipewire.log" 2>&1 &
 pw=$!
 trap 'kill $pw 2>/dev/null; wait $pw 2>/dev/null; rm -rf "$runtime"' EXIT
 wait_for_every 0.1 10 test -S "$runtime/pipewire-0" || true
-pw-jack "$build/tests/platform/linux_midi/zyn_jack_tests" --gtest_filter='Period/JackMidi.OneClient*/p1024'
+pw-jack "$build/tests/platform/jack/zyn_jack_tests" --gtest_filter='Period/JackMidi.OneClient*/p1024'
 pw-jack "$build/tests/zyn_jack_logic_tests" --gtest_filter='JackThru.ListsThePeerOnly*'

@@ -21,10 +21,9 @@ class OutQueue {
     // UI thread. Keeps the order: once a backlog exists, everything joins it.
     void Send(uint32_t word)
     {
-        const uint64_t item = Tag(word);
-        if (backlog_.empty() && ring_.TryPush(item))
+        if (backlog_.empty() && ring_.TryPush(word))
             return;
-        backlog_.push_back(item);
+        backlog_.push_back(word);
         backlogSize_.store(backlog_.size(), std::memory_order_relaxed);
         wantRefill_.store(true, std::memory_order_release);
     }
@@ -40,48 +39,28 @@ class OutQueue {
         wantRefill_.store(!backlog_.empty(), std::memory_order_release);
         return moved;
     }
-    // UI thread, when the output is closed: what still waits belonged to it and is
-    // forgotten, so a slot opened again never sends its predecessor's messages.
-    void Reset()
-    {
-        backlog_.clear();
-        backlogSize_.store(0, std::memory_order_relaxed);
-        gen_.fetch_add(1, std::memory_order_release);
-        wantRefill_.store(false, std::memory_order_release);
-    }
     size_t Backlog() const { return backlog_.size(); }
     // Any thread: how many messages wait, ring and backlog; exact on the writer's side
     // while the UI thread does not send, and for a queue handed over after its close.
     size_t Waiting() const { return ring_.Size() + backlogSize_.load(std::memory_order_relaxed); }
 
-    // Writer's side: the oldest message still meant for this output, left in place until
-    // Pop; messages of a closed predecessor are skipped.
+    // Writer's side: the oldest message, left in place until Pop.
     bool Peek(uint32_t* word)
     {
         uint64_t item;
-        const uint32_t gen = gen_.load(std::memory_order_acquire);
-        while (ring_.Peek(&item)) {
-            if (static_cast<uint32_t>(item >> 32) == gen) {
-                *word = static_cast<uint32_t>(item);
-                return true;
-            }
-            ring_.Pop();
-        }
-        return false;
+        if (!ring_.Peek(&item))
+            return false;
+        *word = static_cast<uint32_t>(item);
+        return true;
     }
     void Pop() { ring_.Pop(); }
     // True when the UI thread has more for the ring: after making room, ask for a refill.
     bool WantsRefill() const { return wantRefill_.load(std::memory_order_acquire); }
 
   private:
-    uint64_t Tag(uint32_t word) const
-    {
-        return static_cast<uint64_t>(gen_.load(std::memory_order_relaxed)) << 32 | word;
-    }
-
+    // 64-bit items, the word in the low half: the high half is room for a time beside it.
     SpscRing<uint64_t> ring_;
     std::deque<uint64_t> backlog_; // UI thread only
-    std::atomic<uint32_t> gen_{0}; // written by the UI thread only
     std::atomic<bool> wantRefill_{false};
     std::atomic<size_t> backlogSize_{0}; // written by the sending side only
 };

@@ -47,7 +47,7 @@ struct Devices {
     std::vector<Listed> ins, outs;
     // Counts up for a device each time it answered as gone; part of its id, so that the
     // next device check closes and reopens it.
-    std::map<std::string, uint64_t> generation;
+    std::map<std::string, uint64_t> incarnation;
     std::map<PlatMidiHandle, std::string> inKey, outKey;
 };
 
@@ -86,18 +86,18 @@ void Scan()
         MIDIINCAPSA caps{};
         const bool named = midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR;
         const std::string name = named ? NameOf(caps.szPname) : std::string();
-        if (!MentionsMidiThrough(name))
-            AddListed(&d.ins, 'i', i, named, name);
+        AddListed(&d.ins, 'i', i, named, name);
     }
-    std::vector<Listed> loopbacks;
     const UINT outs = midiOutGetNumDevs();
     for (UINT i = 0; i < outs; ++i) {
         MIDIOUTCAPSA caps{};
         const bool named = midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR;
         const std::string name = named ? NameOf(caps.szPname) : std::string();
-        AddListed(MentionsMidiThrough(name) ? &loopbacks : &d.outs, 'o', i, named, name);
+        AddListed(&d.outs, 'o', i, named, name);
     }
-    d.outs.insert(d.outs.end(), loopbacks.begin(), loopbacks.end());
+    // A loopback's key counts only devices of its own name, which are loopbacks too: the
+    // keys are the same as if it had never been listed beside the others.
+    ApplyLoopbackRule(&d.ins, &d.outs, [](const Listed& l) { return MentionsMidiThrough(l.name); });
 }
 
 Devices& Scanned()
@@ -132,9 +132,9 @@ uint64_t IdOf(const Listed* l)
     uint64_t h = 1469598103934665603ull; // FNV-1a
     for (char c : l->key)
         h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    const auto g = D().generation.find(l->key);
-    if (g != D().generation.end())
-        h ^= g->second * 0x9E3779B97F4A7C15ull;
+    const auto inc = D().incarnation.find(l->key);
+    if (inc != D().incarnation.end())
+        h ^= inc->second * 0x9E3779B97F4A7C15ull;
     return h == 0 ? 1 : h;
 }
 
@@ -149,7 +149,7 @@ bool Gone(MMRESULT r)
 int Answer(MMRESULT r, const std::string& key)
 {
     if (Gone(r))
-        ++D().generation[key];
+        ++D().incarnation[key];
     return static_cast<int>(r);
 }
 
@@ -182,7 +182,7 @@ void PlatMidiRescan()
     Scan();
 }
 
-uint32_t PlatMidiEpoch()
+uint32_t PlatMidiIncarnation()
 {
     return 0;
 }

@@ -142,14 +142,14 @@ TEST_F(PortsTest, ALostMidiSystemReopensBothSidesEvenWithEqualCounts)
     gMidi.OpenInputs();
     gMidi.OpenOutputs();
     const PlatMidiHandle oldOut = gMidi.outHandle[0];
-    midi_double::BumpEpoch();
+    midi_double::BumpIncarnation();
     gMidi.CheckDevices();
     EXPECT_NE(gMidi.outHandle[0], oldOut);
     EXPECT_EQ(midi_double::OpenHandles(), 2);
     gWinUI.Strike(1);
     EXPECT_EQ(midi_double::SentTo(0).size(), 2u);
     const size_t calls = midi_double::Calls().size();
-    gMidi.CheckDevices(); // same epoch, same counts: nothing happens
+    gMidi.CheckDevices(); // same incarnation, same counts: nothing happens
     EXPECT_EQ(midi_double::Calls().size(), calls);
 }
 

@@ -16,7 +16,7 @@ struct HandleInfo {
 
 struct State {
     std::vector<Device> inputs, outputs;
-    uint32_t epoch = 0;
+    uint32_t incarnation = 0;
     PlatMidiHandle nextHandle = 1000;
     std::map<PlatMidiHandle, HandleInfo> handles;
     std::vector<Sent> sent;
@@ -114,9 +114,9 @@ void SetOutputs(std::vector<Device> devices)
 {
     S().outputs = std::move(devices);
 }
-void BumpEpoch()
+void BumpIncarnation()
 {
-    ++S().epoch;
+    ++S().incarnation;
 }
 const std::vector<Sent>& SentWords()
 {
@@ -177,9 +177,9 @@ void Receive(PlatMidiHandle handle, uint32_t message)
 using namespace midi_double;
 
 void PlatMidiRescan() {}
-uint32_t PlatMidiEpoch()
+uint32_t PlatMidiIncarnation()
 {
-    return S().epoch;
+    return S().incarnation;
 }
 int PlatMidiInCount()
 {

@@ -24,11 +24,11 @@ struct Call {
     PlatMidiHandle handle;
 };
 
-// Back to no devices, no records, epoch 0.
+// Back to no devices, no records, incarnation 0.
 void Reset();
 void SetInputs(std::vector<Device> devices);
 void SetOutputs(std::vector<Device> devices);
-void BumpEpoch();
+void BumpIncarnation();
 
 // Every word sent, in order, with the output device index it went to.
 struct Sent {

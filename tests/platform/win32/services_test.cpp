@@ -62,7 +62,7 @@ TEST(Win32InstanceLock, IsHeldUntilTheProcessEnds)
 TEST(Win32Midi, FollowsTheSystemsDevicesAndRefusesWhatIsNotOpen)
 {
     PlatMidiRescan();
-    EXPECT_EQ(PlatMidiEpoch(), 0u);
+    EXPECT_EQ(PlatMidiIncarnation(), 0u);
     const int ins = PlatMidiInCount();
     const int outs = PlatMidiOutCount();
     EXPECT_LE(ins, static_cast<int>(midiInGetNumDevs())); // the loopback is no input

@@ -454,14 +454,14 @@ TEST_P(JackMidi, UnknownAndClosedHandlesAndBadWordsAreRefused)
     ExpectRoundTrip(in, again);
 }
 
-// kill -9 while messages flow both ways: no call holds the caller, the epoch moves, and
+// kill -9 while messages flow both ways: no call holds the caller, the incarnation moves, and
 // a restarted server is found and works.
 TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks)
 {
     PlatMidiHandle in = 0, out = 0;
     OpenBoth(&in, &out);
     ExpectRoundTrip(in, out);
-    const uint32_t epoch = PlatMidiEpoch();
+    const uint32_t incarnation = PlatMidiIncarnation();
     for (uint32_t n = 0; n < 20000; ++n)
         peer_->Send({0x90, static_cast<uint8_t>(n & 0x7F), 0x40});
     long long worstUs = 0;
@@ -485,10 +485,10 @@ TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks)
     outs_.clear();
     std::printf("[ figure ] longest call while the server was killed: %lld us\n", worstUs);
     EXPECT_LT(worstUs, 50000);
-    EXPECT_NE(PlatMidiEpoch(), epoch);
+    EXPECT_NE(PlatMidiIncarnation(), incarnation);
     EXPECT_EQ(PlatMidiInCount(), 0);
     EXPECT_NE(PlatMidiOutShortMsg(out, 0x00643C90), 0);
-    const uint32_t lostEpoch = PlatMidiEpoch();
+    const uint32_t lostIncarnation = PlatMidiIncarnation();
     while (PlatMidiDrain(Sink) > 0) {
     }
     for (const Got& g : got)
@@ -499,7 +499,7 @@ TEST_P(JackMidi, KilledServerMidBurstIsLetGoAndARestartedOneWorks)
     peer_ = std::make_unique<JackPeer>("zmpeer", "midi_out", "midi_in");
     ASSERT_TRUE(peer_->Ok());
     ASSERT_TRUE(RescanUntil(1, 1));
-    EXPECT_NE(PlatMidiEpoch(), lostEpoch);
+    EXPECT_NE(PlatMidiIncarnation(), lostIncarnation);
     PlatMidiHandle in2 = 0, out2 = 0;
     OpenBoth(&in2, &out2);
     ExpectRoundTrip(in2, out2);
@@ -619,12 +619,12 @@ TEST(JackMidiNoServer, CountsAreZeroAndNothingHangs)
     setenv("JACK_DEFAULT_SERVER", ("zmtest-none-" + std::to_string(getpid())).c_str(), 1);
     const auto t0 = steady_clock::now();
     EXPECT_EQ(PlatMidiInCount(), 0);
-    const uint32_t epoch = PlatMidiEpoch();
+    const uint32_t incarnation = PlatMidiIncarnation();
     PlatMidiRescan();
     PlatMidiRescan();
     EXPECT_EQ(PlatMidiOutCount(), 0);
     EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 1000);
-    EXPECT_EQ(PlatMidiEpoch(), epoch);
+    EXPECT_EQ(PlatMidiIncarnation(), incarnation);
     PlatMidiHandle h = 0;
     EXPECT_NE(PlatMidiInOpen(&h, 0), 0);
     EXPECT_EQ(h, kNoMidiDevice);
