@@ -43,7 +43,7 @@ bool InVm()
 #define REQUIRE_VM()                                                                               \
     do {                                                                                           \
         if (!InVm())                                                                               \
-            GTEST_SKIP() << "needs a kernel sequencer: run under scripts/vm/alsa-vm.sh";              \
+            GTEST_SKIP() << "needs a kernel sequencer: run under scripts/vm/alsa-vm.sh";           \
     } while (0)
 
 std::string VirName(int n)
