@@ -24,6 +24,7 @@ JackPeer::JackPeer(const std::string& clientName, const std::string& outPort,
     outgoing_.reserve(64);
     received_.reserve(256);
     jack_set_process_callback(client_, &JackPeer::Process, this);
+    jack_set_xrun_callback(client_, &JackPeer::OnXrun, this);
     if (jack_activate(client_) != 0)
         Close();
 }
@@ -55,6 +56,12 @@ std::string JackPeer::OutName() const
 std::string JackPeer::InName() const
 {
     return in_ == nullptr ? "" : jack_port_name(in_);
+}
+
+int JackPeer::OnXrun(void* arg)
+{
+    ++static_cast<JackPeer*>(arg)->xruns_;
+    return 0;
 }
 
 void JackPeer::Send(const std::vector<uint8_t>& bytes)

@@ -4,6 +4,7 @@
 
 #include <jack/jack.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -48,6 +49,9 @@ class JackPeer {
     // Waits (bounded) until at least count events have arrived.
     bool WaitReceived(size_t count, int timeoutMs) const;
     void ClearReceived();
+    // Periods the server ran late since this client started; each may have dropped what
+    // one client wrote for the next.
+    int Xruns() const { return xruns_.load(); }
 
     bool AddPort(const std::string& name, bool output);
     bool RemovePort(const std::string& name);
@@ -63,11 +67,13 @@ class JackPeer {
 
   private:
     static int Process(jack_nframes_t frames, void* arg);
+    static int OnXrun(void* arg);
 
     jack_client_t* client_ = nullptr;
     jack_port_t* out_ = nullptr;
     jack_port_t* in_ = nullptr;
     std::map<std::string, jack_port_t*> extra_;
+    std::atomic<int> xruns_{0};
     mutable std::mutex mutex_;
     std::vector<std::vector<uint8_t>> outgoing_; // guarded by mutex_
     size_t nextOut_ = 0;                         // guarded by mutex_
