@@ -32,24 +32,31 @@ export DISPLAY
 start_xvfb "$DISPLAY" "$work/xvfb.log"
 
 # One probe run against a fresh program: LABEL, the command prefix (pw-jack, or "" for
-# none), then the probe's arguments. Limits come in through the environment.
+# none), then the probe's arguments. Limits come in through the environment. A run whose
+# every failure may be the machine's (the probe says "retry") is tried again, twice at most.
 measure() {
-  local label=$1 wrap=$2 out=$work/probe.out
+  local label=$1 wrap=$2 out=$work/probe.out attempt
   shift 2
-  : >"$out"
-  $wrap "$probe" "$@" >"$out" 2>"$work/probe.err" &
-  local probe_pid=$!
-  wait_for 10 grep -q '^probe ready' "$out" || true
-  $wrap "$program" >"$work/program.log" 2>&1 &
-  local program_pid=$!
-  if [[ $1 == keys ]]; then
-    timeout 10 xdotool search --sync --onlyvisible --name '^ZYN_MOUSE Ver1\.02$' windowfocus --sync \
-      >/dev/null 2>&1 || true
-  fi
-  wait "$probe_pid" || true
-  kill "$program_pid" 2>/dev/null || true
-  wait "$program_pid" 2>/dev/null || true
-  grep -v '^probe ready' "$out" | sed "s/^/$label: /"
+  for attempt in 1 2 3; do
+    : >"$out"
+    $wrap "$probe" "$@" >"$out" 2>"$work/probe.err" &
+    local probe_pid=$!
+    wait_for 10 grep -q '^probe ready' "$out" || true
+    $wrap "$program" >"$work/program.log" 2>&1 &
+    local program_pid=$!
+    if [[ $1 == keys ]]; then
+      timeout 10 xdotool search --sync --onlyvisible --name '^ZYN_MOUSE Ver1\.02$' windowfocus --sync \
+        >/dev/null 2>&1 || true
+    fi
+    wait "$probe_pid" || true
+    kill "$program_pid" 2>/dev/null || true
+    wait "$program_pid" 2>/dev/null || true
+    grep -v -E '^(probe ready|retry)$' "$out" | sed "s/^/$label ($attempt): /"
+    if grep -q '^FAIL' "$out" && ! grep -q '^retry$' "$out"; then
+      sed "s/^/$label: the program said: /" "$work/program.log" | tail -5
+    fi
+    grep -q '^retry$' "$out" || break
+  done
   local counts
   counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$out" || echo "0 passed, 1 failed")
   add_counts "$(cut -d' ' -f1 <<<"$counts")" "$(cut -d' ' -f3 <<<"$counts")"

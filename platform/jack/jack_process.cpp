@@ -10,14 +10,15 @@ namespace zm_midi {
 int JackSystem::Process(jack_nframes_t frames, void* arg)
 {
     auto* self = static_cast<JackSystem*>(arg);
-    self->Receive(frames);
-    self->Transmit(frames);
+    const jack_nframes_t start = jack_last_frame_time(self->client_);
+    self->Receive(start, frames);
+    self->Transmit(start, frames);
     return 0;
 }
 
 // The inputs of one period merged by frame time, so that what was played in between
 // on two keyboards keeps its order; on equal times the lower slot goes first.
-void JackSystem::Receive(jack_nframes_t frames)
+void JackSystem::Receive(jack_nframes_t start, jack_nframes_t frames)
 {
     struct Cursor {
         void* buffer;
@@ -52,8 +53,9 @@ void JackSystem::Receive(jack_nframes_t frames)
         }
         if (first == nullptr)
             break;
+        const uint32_t arrival = start + first->event.time;
         SplitShortMessages(first->event.buffer, first->event.size, [&](uint32_t word) {
-            shared_.in->Push(first->handle, word);
+            shared_.in->Push(first->handle, word, arrival);
             pushed = true;
         });
         load(*first);
@@ -62,12 +64,13 @@ void JackSystem::Receive(jack_nframes_t frames)
         shared_.in->Pushed();
 }
 
-// As much as each port buffer takes; the rest stays first in its ring for the next period.
-// The period's count goes up at the end: a queue the connection thread took away from
-// us is out of our hands two counts later.
-void JackSystem::Transmit(jack_nframes_t frames)
+// What is due in this period, as much as each port buffer takes; the rest stays first in
+// its ring for a later period. The period's count goes up at the end: a queue the
+// connection thread took away from us is out of our hands two counts later.
+void JackSystem::Transmit(jack_nframes_t start, jack_nframes_t frames)
 {
     const uint64_t cycle = cycles_.load(std::memory_order_relaxed);
+    const uint32_t delay = delay_.load(std::memory_order_relaxed);
     bool refill = false;
     for (int i = 0; i < kOutSlots; ++i) {
         void* buffer = jack_port_get_buffer(out_[i], frames);
@@ -75,13 +78,19 @@ void JackSystem::Transmit(jack_nframes_t frames)
         OutQueue* queue = outs_[i].writing.load(std::memory_order_acquire);
         if (queue == nullptr)
             continue;
-        uint32_t word;
+        SendTiming& timing = timing_[i];
+        uint32_t word, made;
         bool moved = false;
-        while (queue->Peek(&word)) {
+        for (int written = 0;
+             written < SendTiming::kMostEventsPerPeriod && queue->Peek(&word, &made); ++written) {
+            const uint32_t at = timing.Place(word, made, delay, start, frames);
+            if (at == SendTiming::kLater)
+                break;
             const int n = ShortMsgLength(static_cast<uint8_t>(word));
-            jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, static_cast<size_t>(n));
+            jack_midi_data_t* data = jack_midi_event_reserve(buffer, at, static_cast<size_t>(n));
             if (data == nullptr)
                 break;
+            timing.Wrote(word, start + at);
             for (int b = 0; b < n; ++b)
                 data[b] = static_cast<jack_midi_data_t>(word >> (8 * b));
             // Before the Pop: whoever sees the queue emptied sees this period too.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/linux_midi/backends.h"
 #include "platform/linux_midi/hand_over.h"
@@ -69,6 +70,14 @@ bool JackSystem::Open(std::string* why)
             return Fail(why, "cannot register its ports");
     }
     jack_set_process_callback(client_, &JackSystem::Process, this);
+    jack_set_buffer_size_callback(client_, &JackSystem::OnPeriod, this);
+    // PipeWire's JACK calls a latency callback without holding its own lock, so what is
+    // set there races our other threads' calls into it (and aborts); from the UI thread its
+    // calls are queued onto its own loop.
+    onPipeWire_ = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
+    if (!onPipeWire_)
+        jack_set_latency_callback(client_, &JackSystem::OnLatency, this);
+    delay_.store(DelayFor(jack_get_buffer_size(client_), jack_get_sample_rate(client_)));
     jack_on_info_shutdown(client_, &JackSystem::OnShutdown, this);
     jack_set_port_registration_callback(client_, &JackSystem::OnRegistration, this);
     jack_set_property_change_callback(client_, &JackSystem::OnProperty, this);
@@ -103,6 +112,10 @@ void JackSystem::List(std::vector<PortRef>* sources, std::vector<PortRef>* desti
     if (unnamed)
         shared_.askNames();
     DropFeedback();
+    if (onPipeWire_) {
+        ReportLatency(JackCaptureLatency);
+        ReportLatency(JackPlaybackLatency);
+    }
     // A port that came back under its old name has lost our connection to it: it is
     // another port, and the logic must open it again.
     for (int i = 0; i < kInSlots; ++i)

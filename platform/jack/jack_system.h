@@ -8,13 +8,16 @@
 //  - a port replaced under its old name listed as another port (a new incarnation)
 //  - connections into our inputs from our own outputs or the loopback removed
 //  - a closed output's waiting messages handed over to its port for up to a second
+//  - sends placed in time: a constant delay after their stamps (a thru's, the arrival of
+//    what it forwards), reported as our ports' latency; a release a frame after its strike
+//  - PipeWire asked to pass received bytes as they were sent
 // Does not implement:
-//  - sends placed in time: each goes at frame 0 of the next period the buffer has room
 //  - SysEx or any message longer than three bytes (ignored on input)
 //  - starting a server, or noticing one gone before the next device check
 //
 // One file per thread: jack_system.cpp the UI thread (and the set-up), jack_process.cpp
-// the real-time process callback, jack_connections.cpp the connection thread (the streams
+// the real-time process callback (send_timing.h places its sends; jack_timing.cpp keeps
+// the delay and reports it), jack_connections.cpp the connection thread (the streams
 // of closed outputs), jack_names.cpp the probe thread (pretty names). JACK's own server
 // threads only set flags and wake.
 #pragma once
@@ -35,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/jack/send_timing.h"
 #include "platform/linux_midi/system.h"
 
 namespace zm_midi {
@@ -56,6 +60,7 @@ class JackSystem final : public System {
     bool OpenOut(int slot, const PortRef& port) override;
     void CloseOut(int slot) override;
     OutQueue& Out(int slot) override;
+    uint32_t Now() const override { return jack_frame_time(client_); }
     void FetchNames() override; // jack_names.cpp
 
   private:
@@ -104,8 +109,13 @@ class JackSystem final : public System {
     static void OnShutdown(jack_status_t, const char*, void* arg); // a server thread
     // jack_process.cpp: the real-time thread
     static int Process(jack_nframes_t frames, void* arg);
-    void Receive(jack_nframes_t frames);
-    void Transmit(jack_nframes_t frames);
+    void Receive(jack_nframes_t start, jack_nframes_t frames);
+    void Transmit(jack_nframes_t start, jack_nframes_t frames);
+    // jack_timing.cpp: JACK's notification thread
+    static uint32_t DelayFor(jack_nframes_t frames, jack_nframes_t rate);
+    static int OnPeriod(jack_nframes_t frames, void* arg);
+    static void OnLatency(jack_latency_callback_mode_t mode, void* arg);
+    void ReportLatency(jack_latency_callback_mode_t mode); // also the UI thread's, on PipeWire
     // jack_connections.cpp: the connection thread
     void ConnectionLoop();
     void KickConnections(); // any thread but the real-time one
@@ -126,7 +136,10 @@ class JackSystem final : public System {
     OutSlot outs_[kOutSlots];
     OutQueue closedQueue_{1};         // what Out gives for a slot not open; never written
     std::atomic<uint64_t> cycles_{0}; // periods the process callback finished
+    std::atomic<uint32_t> delay_{0};  // frames from a send's stamp to its writing
+    SendTiming timing_[kOutSlots];    // the process callback's
     std::atomic<bool> gone_{false};
+    bool onPipeWire_ = false;
     // The connection thread.
     std::thread connThread_;
     std::mutex connMutex_;

@@ -150,7 +150,10 @@ int Front::Send(PlatMidiHandle handle, uint32_t word)
         return kBadParam;
     if (!Live(*info) || !sys_->Alive())
         return kFailed;
-    sys_->Out(info->slot).Send(word & 0xFFFFFF);
+    // A reply to a received message keeps the time it came, so the thru keeps the rhythm
+    // it was played with.
+    const uint32_t made = in_.Delivering() ? in_.DeliveringArrival() : sys_->Now();
+    sys_->Out(info->slot).Send(word & 0xFFFFFF, made);
     sys_->Sent(info->slot);
     return kOk;
 }

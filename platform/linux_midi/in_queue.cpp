@@ -15,7 +15,7 @@ InQueue::InQueue(size_t capacity, void (*signal)()) : signal_(signal)
 
 // A bounded multi-producer queue in the manner of D. Vyukov: each cell's sequence number
 // says whose turn it is, so producers claim cells with one compare-and-swap and never wait.
-bool InQueue::Push(PlatMidiHandle handle, uint32_t message)
+bool InQueue::Push(PlatMidiHandle handle, uint32_t message, uint32_t arrival)
 {
     size_t pos = tail_.load(std::memory_order_relaxed);
     for (;;) {
@@ -26,6 +26,7 @@ bool InQueue::Push(PlatMidiHandle handle, uint32_t message)
             if (tail_.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
                 cell.handle = handle;
                 cell.message = message;
+                cell.arrival = arrival;
                 cell.seq.store(pos + 1, std::memory_order_release);
                 return true;
             }
@@ -59,10 +60,15 @@ size_t InQueue::Drain(void (*sink)(PlatMidiHandle, uint32_t), void (*wake)(), si
             break;
         const PlatMidiHandle handle = cell.handle;
         const uint32_t message = cell.message;
+        const uint32_t arrival = cell.arrival;
         cell.seq.store(head_ + mask_ + 1, std::memory_order_release);
         ++head_;
-        if (sink != nullptr)
+        if (sink != nullptr) {
+            inSink_ = true;
+            deliveringArrival_ = arrival;
             sink(handle, message);
+            inSink_ = false;
+        }
     }
     inDrain_ = false;
     if (count == maxItems &&

@@ -18,12 +18,15 @@ class OutQueue {
   public:
     explicit OutQueue(size_t ringCapacity = 4096) : ring_(ringCapacity) {}
 
-    // UI thread. Keeps the order: once a backlog exists, everything joins it.
-    void Send(uint32_t word)
+    // UI thread. Keeps the order: once a backlog exists, everything joins it. made: when
+    // the send was made, on the system's clock (JACK's frames), so the writer can keep the
+    // spacing of the sends.
+    void Send(uint32_t word, uint32_t made = 0)
     {
-        if (backlog_.empty() && ring_.TryPush(word))
+        const uint64_t item = static_cast<uint64_t>(made) << 32 | word;
+        if (backlog_.empty() && ring_.TryPush(item))
             return;
-        backlog_.push_back(word);
+        backlog_.push_back(item);
         backlogSize_.store(backlog_.size(), std::memory_order_relaxed);
         wantRefill_.store(true, std::memory_order_release);
     }
@@ -45,12 +48,14 @@ class OutQueue {
     size_t Waiting() const { return ring_.Size() + backlogSize_.load(std::memory_order_relaxed); }
 
     // Writer's side: the oldest message, left in place until Pop.
-    bool Peek(uint32_t* word)
+    bool Peek(uint32_t* word, uint32_t* made = nullptr)
     {
         uint64_t item;
         if (!ring_.Peek(&item))
             return false;
         *word = static_cast<uint32_t>(item);
+        if (made != nullptr)
+            *made = static_cast<uint32_t>(item >> 32);
         return true;
     }
     void Pop() { ring_.Pop(); }
@@ -58,7 +63,7 @@ class OutQueue {
     bool WantsRefill() const { return wantRefill_.load(std::memory_order_acquire); }
 
   private:
-    // 64-bit items, the word in the low half: the high half is room for a time beside it.
+    // The word in the low half, when it was made in the high half.
     SpscRing<uint64_t> ring_;
     std::deque<uint64_t> backlog_; // UI thread only
     std::atomic<bool> wantRefill_{false};

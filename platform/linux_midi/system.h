@@ -58,6 +58,9 @@ class System {
     virtual OutQueue& Out(int slot) = 0;
     // After sends into Out(slot).
     virtual void Sent(int /*slot*/) {}
+    // The system's clock now, as sends are stamped with it (JACK's frames); 0 where sends
+    // go at once.
+    virtual uint32_t Now() const { return 0; }
 
     // Service thread: file descriptors to watch, and what to do when they are ready or
     // the service is kicked; returns the longest wait in ms before it wants to run again

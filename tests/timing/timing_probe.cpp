@@ -3,14 +3,16 @@
 // an XTest keyboard strikes F1 at absolute deadlines. Beside them, the same schedule runs
 // through a direct connection of the probe's own ports, the reference.
 //
-//   zm_timing_probe thru COUNT SPACING_FRAMES    latency of the thru, frame by frame
-//   zm_timing_probe keys COUNT INTERVAL_MS       intervals of F1's note-ons against the played ones
-//   zm_timing_probe burst SOURCES COUNT          SOURCES inputs each play COUNT messages in one
-//   period zm_timing_probe raw                          a note-on of velocity 0 through the thru
+//   zm_timing_probe thru COUNT SPACING    the thru's latency, frame by frame
+//   zm_timing_probe keys COUNT INTERVAL   F1's note-on intervals against the played ones (ms)
+//   zm_timing_probe burst SOURCES COUNT   SOURCES inputs play COUNT messages each in one period
+//   zm_timing_probe raw                   a note-on of velocity 0 through the thru
 //
 // Prints one line of figures (name=value) and "N passed, N failed" for what it checks:
 // nothing lost, nothing reordered, and the limits given by ZM_MAX_SPREAD (frames) and
-// ZM_MAX_KEY_ERROR_MS (95 % of the intervals within it) when they are set.
+// ZM_MAX_KEY_ERROR_MS (95 % of the intervals within it) when they are set. When every
+// failure may be the machine's (a limit missed, or a loss while the server reported that
+// it ran late), it also prints "retry": a slow fault of ours misses the limit every time.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -25,7 +27,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +48,29 @@ struct Arrival {
     uint8_t size;
 };
 
+// Written by the sink's process callback only, read by the main thread: room made before,
+// so that reading never costs the callback a period.
+class Arrivals {
+  public:
+    void Add(const Arrival& a)
+    {
+        const size_t n = count_.load(std::memory_order_relaxed);
+        if (n == kMost)
+            return;
+        items_[n] = a;
+        count_.store(n + 1, std::memory_order_release);
+    }
+    std::vector<Arrival> Copy() const
+    {
+        return {items_.get(), items_.get() + count_.load(std::memory_order_acquire)};
+    }
+
+  private:
+    static constexpr size_t kMost = 1 << 16;
+    std::unique_ptr<Arrival[]> items_{new Arrival[kMost]};
+    std::atomic<size_t> count_{0};
+};
+
 // What the process callback writes and reads; the schedules are filled before it looks.
 // Two clients, so that the graph runs source, program, sink in one period: a client that
 // both fed the program and read it back would close a loop that JACK delays by a period.
@@ -61,8 +86,7 @@ struct Probe {
     size_t next[kSources] = {};
     size_t loopNext = 0;
     std::atomic<bool> armed{false};
-    std::mutex mutex;
-    std::vector<Arrival> got, loopGot; // guarded by mutex
+    Arrivals got, loopGot;
 };
 
 Probe probe;
@@ -84,8 +108,7 @@ void WriteDue(jack_port_t* port, std::vector<Scheduled>& list, size_t& next, jac
     }
 }
 
-void ReadAll(jack_port_t* port, std::vector<Arrival>& into, jack_nframes_t start,
-             jack_nframes_t frames)
+void ReadAll(jack_port_t* port, Arrivals& into, jack_nframes_t start, jack_nframes_t frames)
 {
     void* buffer = jack_port_get_buffer(port, frames);
     const uint32_t count = jack_midi_get_event_count(buffer);
@@ -95,7 +118,7 @@ void ReadAll(jack_port_t* port, std::vector<Arrival>& into, jack_nframes_t start
             continue;
         Arrival a{start + e.time, {}, static_cast<uint8_t>(e.size)};
         std::copy(e.buffer, e.buffer + e.size, a.bytes);
-        into.push_back(a);
+        into.Add(a);
     }
 }
 
@@ -121,25 +144,37 @@ int Play(jack_nframes_t frames, void*)
 int Record(jack_nframes_t frames, void*)
 {
     const jack_nframes_t start = jack_last_frame_time(probe.sink);
-    // A test thread that holds the lock for long only costs this period's reading of it.
-    std::unique_lock lock(probe.mutex, std::try_to_lock);
-    if (lock.owns_lock()) {
-        ReadAll(probe.in, probe.got, start, frames);
-        ReadAll(probe.loopIn, probe.loopGot, start, frames);
-    }
+    ReadAll(probe.in, probe.got, start, frames);
+    ReadAll(probe.loopIn, probe.loopGot, start, frames);
     return 0;
 }
 
-int passed = 0, failed = 0;
+int passed = 0, failed = 0, ours = 0;
+std::atomic<int> xruns{0};
 
-void Check(bool ok, const char* what)
+int CountXrun(void*)
+{
+    ++xruns;
+    return 0;
+}
+
+// Which failures may be the machine's rather than the program's.
+enum class Excuse {
+    kNone,
+    kLate,   // a loss while the server ran late: it drops whole periods between clients
+    kLimits, // a timing limit missed: a loaded machine delays the events themselves
+};
+
+void Check(bool ok, const char* what, Excuse excuse = Excuse::kNone)
 {
     if (ok) {
         ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what);
+        return;
     }
+    ++failed;
+    const bool excused = excuse == Excuse::kLimits || (excuse == Excuse::kLate && xruns.load() > 0);
+    ours += !excused;
+    std::printf("FAIL: %s%s\n", what, excused ? " (maybe the machine's)" : "");
 }
 
 double EnvLimit(const char* name)
@@ -167,6 +202,7 @@ bool OpenProbe()
     probe.loopIn =
         jack_port_register(probe.sink, "loop_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(probe.client, Play, nullptr);
+    jack_set_xrun_callback(probe.client, CountXrun, nullptr);
     jack_set_process_callback(probe.sink, Record, nullptr);
     if (jack_activate(probe.client) != 0 || jack_activate(probe.sink) != 0)
         return false;
@@ -190,8 +226,7 @@ bool WaitForProgram(int sources, int timeoutMs)
 
 std::vector<Arrival> Got(bool loop)
 {
-    std::lock_guard lock(probe.mutex);
-    return loop ? probe.loopGot : probe.got;
+    return loop ? probe.loopGot.Copy() : probe.got.Copy();
 }
 
 bool WaitGot(size_t count, int timeoutMs, uint8_t statusMask, uint8_t status)
@@ -242,44 +277,64 @@ int Thru(int count, int spacing)
     probe.armed.store(true, std::memory_order_release);
     const int playMs = static_cast<int>(1000.0 * count * spacing / rate);
     Check(WaitGot(static_cast<size_t>(count), playMs + 3000, 0xFF, 0xBF),
-          "every message came back through the thru");
-    auto latencies = [&](bool loop) {
-        std::vector<double> v;
+          "every message came back through the thru", Excuse::kLate);
+    // Latency by index; -1 for what did not arrive.
+    // A client the server ran late for leaves its last buffer in place: the next one reads
+    // it again. So a repeat is told apart from a message overtaken.
+    auto latencies = [&](bool loop, int* reordered, int* repeated) {
+        std::vector<double> v(static_cast<size_t>(count), -1);
         int last = -1;
-        int reordered = 0;
         for (const Arrival& a : Got(loop)) {
-            if (a.bytes[0] != 0xBF || a.size != 3)
-                continue;
             const int i = IndexOf(a);
-            if (i >= count)
+            if (a.bytes[0] != 0xBF || a.size != 3 || i >= count)
                 continue;
-            reordered += i <= last;
+            if (v[static_cast<size_t>(i)] >= 0) {
+                ++*repeated;
+                continue;
+            }
+            *reordered += i < last;
             last = i;
-            v.push_back(
-                static_cast<int32_t>(a.frame - probe.schedule[0][static_cast<size_t>(i)].frame));
+            v[static_cast<size_t>(i)] =
+                static_cast<int32_t>(a.frame - probe.schedule[0][static_cast<size_t>(i)].frame);
         }
-        return std::make_pair(v, reordered);
+        return v;
     };
-    const auto [thru, reordered] = latencies(false);
-    const auto [direct, directReordered] = latencies(true);
+    int reordered = 0, directReordered = 0, repeated = 0, directRepeated = 0;
+    const std::vector<double> thruByIndex = latencies(false, &reordered, &repeated);
+    const std::vector<double> directByIndex = latencies(true, &directReordered, &directRepeated);
+    // A period the server ran late delays the direct connection as much as the thru: beside
+    // the raw figures, the thru's latency less the direct one's for the same message.
+    std::vector<double> thru, direct, relative;
+    for (size_t i = 0; i < thruByIndex.size(); ++i) {
+        if (thruByIndex[i] >= 0)
+            thru.push_back(thruByIndex[i]);
+        if (directByIndex[i] >= 0)
+            direct.push_back(directByIndex[i]);
+        if (thruByIndex[i] >= 0 && directByIndex[i] >= 0)
+            relative.push_back(thruByIndex[i] - directByIndex[i]);
+    }
     auto spread = [](const std::vector<double>& v) {
         return v.empty()
                    ? NAN
                    : *std::max_element(v.begin(), v.end()) - *std::min_element(v.begin(), v.end());
     };
     std::printf("thru period=%u rate=%u count=%d spacing=%d latency_min=%.0f latency_median=%.0f "
-                "latency_max=%.0f spread=%.0f direct_spread=%.0f lost=%zu reordered=%d\n",
+                "latency_max=%.0f spread=%.0f spread_beside_direct=%.0f direct_spread=%.0f "
+                "lost=%zu reordered=%d repeated=%d\n",
                 period, rate, count, spacing, Percentile(thru, 0), Percentile(thru, 0.5),
-                Percentile(thru, 1), spread(thru), spread(direct),
-                static_cast<size_t>(count) - std::min<size_t>(thru.size(), count), reordered);
-    Check(thru.size() == static_cast<size_t>(count) && reordered == 0, "nothing lost or reordered");
+                Percentile(thru, 1), spread(thru), spread(relative), spread(direct),
+                static_cast<size_t>(count) - thru.size(), reordered, repeated);
+    Check(thru.size() == static_cast<size_t>(count), "nothing lost", Excuse::kLate);
+    Check(reordered == 0, "nothing reordered");
+    Check(repeated == 0, "nothing repeated", Excuse::kLate);
+    // The probe's own connection: when it is not exact, the machine spoiled the run.
     Check(direct.size() == static_cast<size_t>(count) && directReordered == 0 &&
-              spread(direct) == 0,
-          "the direct connection is exact (the reference)");
+              directRepeated == 0 && spread(direct) == 0,
+          "the direct connection is exact (the reference)", Excuse::kLimits);
     const double maxSpread = EnvLimit("ZM_MAX_SPREAD");
     if (maxSpread >= 0)
-        Check(spread(thru) <= maxSpread,
-              "the thru's latency spread is within ZM_MAX_SPREAD frames");
+        Check(spread(relative) <= maxSpread,
+              "the thru's latency spread is within ZM_MAX_SPREAD frames", Excuse::kLimits);
     return 0;
 }
 
@@ -295,17 +350,27 @@ int Keys(int count, int intervalMs)
     timespec at{};
     clock_gettime(CLOCK_MONOTONIC, &at);
     at.tv_sec += 1;
+    // When each strike was really played, as a loaded machine wakes the probe late too; a
+    // strike the probe was held up in the middle of has no sure time.
+    std::vector<jack_nframes_t> played;
+    std::vector<bool> sure;
+    const jack_nframes_t sureWithin = jack_get_sample_rate(probe.client) / 4000; // 0.25 ms
     for (int i = 0; i < count; ++i) {
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+        const jack_nframes_t before = jack_frame_time(probe.client);
         XTestFakeKeyEvent(display, f1, True, CurrentTime);
         XTestFakeKeyEvent(display, f1, False, CurrentTime);
         XFlush(display);
+        const jack_nframes_t after = jack_frame_time(probe.client);
+        played.push_back(before);
+        sure.push_back(after - before <= sureWithin);
         at.tv_nsec += static_cast<long>(intervalMs) * 1'000'000;
         at.tv_sec += at.tv_nsec / 1'000'000'000;
         at.tv_nsec %= 1'000'000'000;
     }
     XCloseDisplay(display);
-    Check(WaitGot(2 * static_cast<size_t>(count), 3000, 0xEF, 0x80), "every strike arrived");
+    Check(WaitGot(2 * static_cast<size_t>(count), 3000, 0xEF, 0x80), "every strike arrived",
+          Excuse::kLate);
 
     const double rate = jack_get_sample_rate(probe.client);
     std::vector<jack_nframes_t> ons;
@@ -327,11 +392,19 @@ int Keys(int count, int intervalMs)
             pending = false;
         }
     }
-    std::vector<double> errors;
+    auto ms = [&](jack_nframes_t from, jack_nframes_t to) {
+        return static_cast<int32_t>(to - from) / rate * 1000.0;
+    };
+    std::vector<double> errors, playedErrors;
+    const bool all = ons.size() == played.size();
     for (size_t i = 1; i < ons.size(); ++i) {
-        const double interval = static_cast<int32_t>(ons[i] - ons[i - 1]) / rate * 1000.0;
-        errors.push_back(std::fabs(interval - intervalMs));
+        if (!all)
+            errors.push_back(std::fabs(ms(ons[i - 1], ons[i]) - intervalMs));
+        else if (sure[i - 1] && sure[i])
+            errors.push_back(std::fabs(ms(ons[i - 1], ons[i]) - ms(played[i - 1], played[i])));
     }
+    for (size_t i = 1; i < played.size(); ++i)
+        playedErrors.push_back(std::fabs(ms(played[i - 1], played[i]) - intervalMs));
     const double limit = EnvLimit("ZM_MAX_KEY_ERROR_MS");
     const double within =
         errors.empty() ? 0 : 100.0 * std::count_if(errors.begin(), errors.end(), [&](double e) {
@@ -339,15 +412,20 @@ int Keys(int count, int intervalMs)
                              }) / errors.size();
     std::printf(
         "keys period=%u count=%d interval_ms=%d strikes=%zu error_ms_p50=%.2f error_ms_p95=%.2f "
-        "error_ms_max=%.2f within_limit_pct=%.1f releases_on_strike_frame=%d releases_first=%d\n",
+        "error_ms_max=%.2f within_limit_pct=%.1f judged=%zu played_error_ms_p95=%.2f "
+        "releases_on_strike_frame=%d releases_first=%d\n",
         jack_get_buffer_size(probe.client), count, intervalMs, ons.size(), Percentile(errors, 0.5),
-        Percentile(errors, 0.95), Percentile(errors, 1), within, releasesOnTheirFrame,
-        releasesFirst);
-    Check(ons.size() == static_cast<size_t>(count), "one note-on for every strike");
+        Percentile(errors, 0.95), Percentile(errors, 1), within, errors.size(),
+        Percentile(playedErrors, 0.95), releasesOnTheirFrame, releasesFirst);
+    Check(ons.size() == static_cast<size_t>(count), "one note-on for every strike", Excuse::kLate);
     Check(releasesOnTheirFrame == 0 && releasesFirst == 0,
           "every release arrives after its strike, never on its frame");
-    if (limit >= 0)
-        Check(within >= 95.0, "95 % of the intervals within ZM_MAX_KEY_ERROR_MS of the played one");
+    if (limit >= 0) {
+        Check(errors.size() * 2 >= static_cast<size_t>(count),
+              "half the intervals or more were played at a sure time", Excuse::kLimits);
+        Check(within >= 95.0, "95 % of the intervals within ZM_MAX_KEY_ERROR_MS of the played one",
+              Excuse::kLimits);
+    }
     return 0;
 }
 
@@ -374,7 +452,7 @@ int Burst(int sources, int count)
     }
     std::printf("burst period=%u sources=%d each=%d arrived=%d reordered=%d\n", period, sources,
                 count, arrived, reordered);
-    Check(arrived == sources * count, "every message of the burst arrived");
+    Check(arrived == sources * count, "every message of the burst arrived", Excuse::kLate);
     Check(reordered == 0, "each source's messages kept their order");
     return 0;
 }
@@ -429,6 +507,9 @@ int main(int argc, char** argv)
     }
     jack_client_close(probe.client);
     jack_client_close(probe.sink);
+    std::printf("xruns=%d\n", xruns.load());
+    if (failed > 0 && ours == 0)
+        std::printf("retry\n");
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
