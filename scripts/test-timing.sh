@@ -33,11 +33,13 @@ start_xvfb "$DISPLAY" "$work/xvfb.log"
 
 # One probe run against a fresh program: LABEL, the command prefix (pw-jack, or "" for
 # none), then the probe's arguments. Limits come in through the environment. A run whose
-# every failure may be the machine's (the probe says "retry") is tried again, twice at most.
+# every failure may be the machine's (the probe says "retry") is tried again, up to $attempts
+# times in all.
+attempts=3
 measure() {
   local label=$1 wrap=$2 out=$work/probe.out attempt
   shift 2
-  for attempt in 1 2 3; do
+  for ((attempt = 1; attempt <= attempts; attempt++)); do
     : >"$out"
     $wrap "$probe" "$@" >"$out" 2>"$work/probe.err" &
     local probe_pid=$!
@@ -69,9 +71,12 @@ for period in 64 256 1024; do
   jackd -R -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p "$period" >"$work/jackd.log" 2>&1 &
   jack=$!
   wait_for 10 jack_lsp || true
-  # At 64 frames the figures are reported, not judged.
+  # At 64 frames the figures are reported, not judged; a loaded machine runs that server
+  # late most often, so it gets more tries to show that nothing is lost.
+  attempts=5
   if [[ $mode != bench ]] && ((period > 64)); then
     export ZM_MAX_SPREAD=32 ZM_MAX_KEY_ERROR_MS=1
+    attempts=3
   fi
   measure "jackd -p $period" "" thru 400 300
   measure "jackd -p $period" "" keys "$strikes" 31
@@ -80,6 +85,7 @@ for period in 64 256 1024; do
   wait "$jack" 2>/dev/null || true
 done
 
+attempts=3
 pipewire >"$work/pipewire.log" 2>&1 &
 wait_for 10 test -S "$work/pipewire-0" || true
 [[ $mode == bench ]] || export ZM_MAX_SPREAD=32 ZM_MAX_KEY_ERROR_MS=1
