@@ -1,5 +1,6 @@
-// Internal to the window host (host.cpp, window.cpp, scrollbars.cpp, keymap.cpp,
-// key_repeat.cpp, midi_wake.cpp): the state they share and the calls between them.
+// Internal to the window host (host.cpp, window.cpp, timers.cpp, scrollbars.cpp, keymap.cpp,
+// key_repeat.cpp, wayland_repeat.cpp, midi_wake.cpp): the state they share and the calls
+// between them.
 #pragma once
 
 #include <QtCore/QPoint>
@@ -59,6 +60,8 @@ Host& TheHost();
 
 // Hands a message to MainWndProc while the window lives (then to the observer); 0 otherwise.
 intptr_t Send(uint32_t message, uintptr_t wParam, intptr_t lParam);
+// Stops and forgets every window timer (timers.cpp); the window is going.
+void KillAllTimers();
 
 // Client point as unsigned 16-bit words, x low, y high.
 intptr_t PackPoint(int x, int y);
