@@ -16,7 +16,7 @@ need_packages xvfb vmpk jackd2 cmake ninja-build
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j2 --target zyn_mouse zm_bare_tick zm_bench_input zm_bench_draw zm_bench_thru \
-    zm_bench_midi_stall zm_midi_idle_peers zm_bench_cycles zm_bench_alsa >/dev/null
+    zm_bench_midi_stall zm_midi_idle_peers zm_bench_cycles zm_bench_alsa zm_timing_probe >/dev/null
 
 echo "== machine"
 echo "nproc=$(nproc)"
@@ -105,4 +105,9 @@ wait "$jackd" 2>/dev/null || true
 awk -v c="$jz_cpu" -v bc="$jb_cpu" -v r="$jz_rss" 'BEGIN {
     printf "idle_jack_cpu zyn_mouse_pct=%.2f bare_tick_pct=%.2f above_bare=%.2f peak_rss_kib=%d goal:<=bare+1.0 %s\n", c, bc, c - bc, r, (c - bc <= 1.0) ? "OK" : "MISSED"
 }'
+# When notes leave (tests/timing/timing_probe.cpp from outside the program, 300 strikes):
+# the thru's latency and the keys' intervals per period and server, beside a direct
+# connection in the same run. No limits: every figure is printed.
+echo "== when notes leave (jackd -R at 64, 256, 1024 frames; pw-jack at its default quantum)"
+"$ROOT/scripts/test-timing.sh" "$BUILD" bench | grep -E ': (thru|keys|burst|raw) ' || true
 echo "loadavg_at_end=$(cut -d' ' -f1-3 /proc/loadavg)"

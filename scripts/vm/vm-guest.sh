@@ -160,6 +160,21 @@ mark 4
 sleep 0.3
 kill "$reader" "$loop_reader"
 
+# Linux only: when the notes leave, on VirMIDI 0-2 as the output (the row after 0-1): F1
+# struck every 31 ms, then the thru at the same rate, timed at that port's raw end.
+if [ "$kind" = linux ]; then
+  at 100 $((virmidi_row + 30))
+  xdotool click 1
+  at 280 300
+  sleep 0.5
+  python3 "$(dirname "${BASH_SOURCE[0]}")/strike-timing.py" /dev/snd/midiC0D2 /dev/snd/midiC0D1 \
+    100 31 >"$out/timing.txt" 2>&1
+  at 100 $virmidi_row
+  xdotool click 1
+  at 280 300
+  sleep 0.5
+fi
+
 # Step 4, Linux only (Wine does not list the ports again while it runs): the virmidi card
 # unplugged and plugged back while the window runs. The program's subscriptions keep the
 # module in use and are not ours to cut (its ports are private): unbinding the driver
