@@ -84,8 +84,9 @@ bool JackSystem::AdvanceStreamsOf(int slot)
             first.queue.Refill();
             if (first.queue.Waiting() > 0 && MonotonicNs() < first.deadline && Alive())
                 return true;
-            out.writing.store(nullptr, std::memory_order_release);
-            first.waitFromCycle = cycle;
+            // Counted from when it went off the air, not from before.
+            out.writing.store(nullptr, std::memory_order_seq_cst);
+            first.waitFromCycle = cycles_.load(std::memory_order_seq_cst);
             first.step = Step::kRetire;
             continue;
         case Step::kFailed:

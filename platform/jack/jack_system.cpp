@@ -244,7 +244,8 @@ void JackSystem::CloseIn(int slot)
 }
 
 // Connects at once, unless a closed stream still goes out through the port: then the
-// connection thread connects it after that one, and its sends wait meanwhile.
+// connection thread connects it after that one. Either way the sends wait until the
+// connection is in the graph (from the next period on): written before, they would be lost.
 bool JackSystem::OpenOut(int slot, const PortRef& port)
 {
     OutSlot& out = outs_[slot];
@@ -256,12 +257,12 @@ bool JackSystem::OpenOut(int slot, const PortRef& port)
         if (!Connect(jack_port_name(out_[slot]), port.key.c_str()))
             return false;
         lock.lock();
-        stream->step = Step::kWriting;
-        out.writing.store(&stream->queue, std::memory_order_release);
+        stream->step = Step::kSettle;
+        stream->waitFromCycle = cycles_.load(std::memory_order_acquire);
     } else if (!Alive() || jack_port_by_name(client_, port.key.c_str()) == nullptr) {
         return false;
     }
-    const bool later = stream->step == Step::kConnect;
+    const bool later = stream->step != Step::kWriting;
     out.current = &stream->queue;
     out.streams.push_back(std::move(stream));
     lock.unlock();
@@ -290,8 +291,10 @@ void JackSystem::CloseOut(int slot)
                       last.queue.Waiting() == 0 &&
                       cycle - out.lastWrittenCycle.load(std::memory_order_relaxed) >= 2;
     if (idle) {
-        // This period may still look at the queue: it is freed two periods on.
-        out.writing.store(nullptr, std::memory_order_release);
+        // The period running now may still look at the queue: it is freed two periods after
+        // it went off the air, counted from then (read after it went, not before).
+        out.writing.store(nullptr, std::memory_order_seq_cst);
+        const uint64_t offAir = cycles_.load(std::memory_order_seq_cst);
         std::unique_ptr<Stream> done = std::move(out.streams.back());
         out.streams.pop_back();
         lock.unlock();
@@ -299,7 +302,7 @@ void JackSystem::CloseOut(int slot)
             jack_port_disconnect(client_, out_[slot]);
         {
             std::lock_guard conn(connMutex_);
-            retired_.push_back({std::move(done), cycle});
+            retired_.push_back({std::move(done), offAir});
         }
     } else {
         lock.unlock();

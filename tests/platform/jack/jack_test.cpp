@@ -125,23 +125,36 @@ uint32_t Note(uint32_t i)
     return 0x90 | (i & 0x0F) | ((i >> 4) & 0x7F) << 8 | ((i >> 11) & 0x7F) << 16;
 }
 
-// An xrun can drop what one client wrote for another in that period: the server's loss, not
-// ours. So what came must be what was sent, in order, short by no more than the xruns seen
-// can explain; without an xrun, all of it.
+// An xrun can drop what one client wrote for another in that period, or leave a late
+// client's last buffer in place to be read again: the server's doing, not ours. So what
+// came must be what was sent, in order, short or repeated by no more than the xruns seen can
+// explain; without an xrun, exactly all of it.
 void ExpectAllButXrunLoss(const std::vector<uint32_t>& came, const std::vector<uint32_t>& sent,
                           int xruns, size_t perPeriod)
 {
-    size_t at = 0;
-    for (size_t i = 0; i < came.size(); ++i, ++at) {
+    size_t at = 0, matched = 0, repeated = 0;
+    for (size_t i = 0; i < came.size(); ++i) {
+        // A repeat is one of the period's worth matched just before.
+        const auto recent = sent.begin() + static_cast<long>(at - std::min(at, perPeriod));
+        if ((at == sent.size() || sent[at] != came[i]) &&
+            std::find(recent, sent.begin() + static_cast<long>(at), came[i]) !=
+                sent.begin() + static_cast<long>(at)) {
+            ++repeated;
+            continue;
+        }
         while (at < sent.size() && sent[at] != came[i])
             ++at;
         ASSERT_LT(at, sent.size()) << "arrived out of order or unsent, at " << i;
+        ++at;
+        ++matched;
     }
-    EXPECT_LE(sent.size() - came.size(), static_cast<size_t>(xruns) * perPeriod)
-        << xruns << " xruns";
+    const size_t lost = sent.size() - matched;
+    const size_t explained = static_cast<size_t>(xruns) * perPeriod;
+    EXPECT_LE(lost, explained) << xruns << " xruns";
+    EXPECT_LE(repeated, explained) << xruns << " xruns";
     if (xruns > 0)
-        std::printf("%d xruns of the server, %zu of %zu lost in them\n", xruns,
-                    sent.size() - came.size(), sent.size());
+        std::printf("%d xruns of the server, %zu of %zu lost and %zu repeated in them\n", xruns,
+                    lost, sent.size(), repeated);
 }
 
 // Two keyboards in one client, for a given number of periods: "early" plays a note-off at
@@ -650,6 +663,27 @@ TEST_P(JackMidi, ClosedOutputHandsOverWhatWaitsBeforeTheReopenedOneSends)
     for (uint32_t i = 0; i < kNew; ++i)
         ASSERT_EQ(next[i].bytes, Bytes(Note(kOld + i))) << i;
     EXPECT_FALSE(peer_->Connected("ZYN_MOUSE:out_1", "zmpeer:midi_in"));
+}
+
+// An idle output closed and opened again at once, a message sent right after each open, as a
+// note-off after a device check's reopen: none is lost to a connection not yet in the graph.
+TEST_P(JackMidi, AMessageRightAfterAReopenArrives)
+{
+    const int o = IndexOf(false, "zmpeer:midi_in");
+    constexpr uint32_t kRounds = 100;
+    const auto idle = milliseconds(1 + 3 * GetParam() / 48); // three periods: nothing in flight
+    for (uint32_t i = 0; i < kRounds; ++i) {
+        PlatMidiHandle out = 0;
+        ASSERT_EQ(PlatMidiOutOpen(&out, o), 0);
+        ASSERT_EQ(PlatMidiOutShortMsg(out, Note(i)), 0);
+        peer_->WaitReceived(i + 1, 500);
+        std::this_thread::sleep_for(idle);
+        ASSERT_EQ(PlatMidiOutClose(out), 0);
+    }
+    const std::vector<JackPeer::Event> back = peer_->Received();
+    ASSERT_EQ(back.size(), kRounds);
+    for (uint32_t i = 0; i < kRounds; ++i)
+        ASSERT_EQ(back[i].bytes, Bytes(Note(i))) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Period, JackMidi, ::testing::Values(64, 1024), [](const auto& info) {
