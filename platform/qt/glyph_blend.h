@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 namespace zm_qt {
 
@@ -15,11 +14,6 @@ inline uint32_t Scale(uint32_t px, uint32_t a)
     uint32_t ag = ((px >> 8) & 0x00FF00FFu) * a;
     ag = ag + ((ag >> 8) & 0x00FF00FFu) + 0x00800080u;
     return (rb & 0x00FF00FFu) | (ag & 0xFF00FF00u);
-}
-
-inline void Blend(uint32_t* px, uint32_t src, uint32_t c)
-{
-    *px = c == 255 ? src : Scale(src, c) + Scale(*px, 255 - c);
 }
 
 // Texts mostly lie on a plain ground, so most blends repeat: per colour and ground, the
