@@ -1,4 +1,6 @@
-// Texts kept as coverage masks (see glyph_cache.h).
+// Texts kept as coverage masks (see glyph_cache.h). Longer than most files here: making,
+// checking and drawing a mask share the cache's pools, and split apart they would each
+// need its layout.
 //
 // A full redraw draws about a hundred texts, nearly all the same ones every time, and
 // QPainter spends microseconds on each; a mask lookup and a blend cost a fraction of that.
@@ -15,9 +17,6 @@
 // image; it is then checked by drawing the whole text with QPainter in a colour over a ground
 // and comparing every word with the mask's drawing. A text that does not match is marked and
 // left to QPainter for good.
-//
-// Longer than most files here: making, checking and drawing a mask share the cache's pools,
-// and split apart they would each need its layout.
 #include "platform/qt/glyph_cache.h"
 
 #include "platform/qt/glyph_blend.h"
