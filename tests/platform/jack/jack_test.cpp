@@ -157,6 +157,18 @@ void ExpectAllButXrunLoss(const std::vector<uint32_t>& came, const std::vector<u
                     lost, sent.size(), repeated);
 }
 
+// The words a peer received, and the most that any one period carried to it.
+std::vector<uint32_t> WordsReceived(const JackPeer& peer, jack_nframes_t period, size_t* most)
+{
+    std::vector<uint32_t> words;
+    std::map<jack_nframes_t, size_t> perPeriod;
+    for (const JackPeer::Event& e : peer.Received()) {
+        words.push_back(e.bytes[0] | e.bytes[1] << 8 | e.bytes[2] << 16);
+        *most = std::max(*most, ++perPeriod[e.frame / period]);
+    }
+    return words;
+}
+
 // Two keyboards in one client, for a given number of periods: "early" plays a note-off at
 // the start of each period, "late" the same note's note-on in the middle; at the last frame
 // both play a controller at the same time.
@@ -355,15 +367,8 @@ TEST_P(JackMidi, BurstsBothWaysArriveWholeAndInOrder)
             progress = steady_clock::now();
         seen = now;
     }
-    std::vector<uint32_t> came;
-    std::map<jack_nframes_t, size_t> perPeriod;
-    for (const JackPeer::Event& e : peer_->Received()) {
-        came.push_back(e.bytes[0] | e.bytes[1] << 8 | e.bytes[2] << 16);
-        ++perPeriod[e.frame / GetParam()];
-    }
     size_t most = 0;
-    for (const auto& [period, count] : perPeriod)
-        most = std::max(most, count);
+    const std::vector<uint32_t> came = WordsReceived(*peer_, GetParam(), &most);
     ExpectAllButXrunLoss(came, sent, peer_->Xruns() - xruns, most);
 
     constexpr uint32_t kIn = 5000;
@@ -658,19 +663,10 @@ TEST_P(JackMidi, ClosedOutputHandsOverWhatWaitsBeforeTheReopenedOneSends)
     second.WaitReceived(kNew, 3000);
     std::this_thread::sleep_for(milliseconds(100)); // anything extra would show up now
     // What one period carried to either peer: the most a late period of the server can take.
-    std::vector<uint32_t> sentFirst, sentNext, cameFirst, cameNext;
-    std::map<jack_nframes_t, size_t> perPeriod;
-    auto words = [&](const JackPeer& p, std::vector<uint32_t>* into) {
-        for (const JackPeer::Event& e : p.Received()) {
-            into->push_back(e.bytes[0] | e.bytes[1] << 8 | e.bytes[2] << 16);
-            ++perPeriod[e.frame / GetParam()];
-        }
-    };
-    words(*peer_, &cameFirst);
-    words(second, &cameNext);
     size_t most = 0;
-    for (const auto& [period, count] : perPeriod)
-        most = std::max(most, count);
+    const std::vector<uint32_t> cameFirst = WordsReceived(*peer_, GetParam(), &most);
+    const std::vector<uint32_t> cameNext = WordsReceived(second, GetParam(), &most);
+    std::vector<uint32_t> sentFirst, sentNext;
     for (uint32_t i = 0; i < kOld; ++i)
         sentFirst.push_back(Note(i));
     for (uint32_t i = 0; i < kNew; ++i)
