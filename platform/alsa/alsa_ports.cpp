@@ -164,11 +164,14 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port)
                        (type & (SND_SEQ_PORT_TYPE_HARDWARE | SND_SEQ_PORT_TYPE_MIDI_GENERIC)) &&
                        !(type & (SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_SYNTHESIZER));
     // A program's FIFO that a send finds full is marked overflowed, and the program's next
-    // read empties all of it: such ports get only what their FIFO has room for.
+    // read empties all of it: such ports get only what their FIFO has room for. So do the
+    // programs reading a kernel client of no card, which hands each event on to them.
+    const bool program = snd_seq_client_info_get_type(ci) == SND_SEQ_USER_CLIENT;
+    const bool fanOut = !program && snd_seq_client_info_get_card(ci) < 0;
     int pool = 0;
-    if (snd_seq_client_info_get_type(ci) == SND_SEQ_USER_CLIENT &&
-        FreeFifoCells(fd_, ClientOf(addr), &pool) < 0)
+    if (program && FreeFifoCells(fd_, ClientOf(addr), &pool) < 0)
         return false;
+    const ReceiverRoom::Query room = fanOut ? &FanOutRoom : pool > 0 ? &ProgramRoom : nullptr;
     // Events go to the destination by its address, but kernel clients act only on ports in
     // use: virmidi ignores, and snd-seq-midi has no device open for, a port without a
     // subscriber.
@@ -179,7 +182,8 @@ bool AlsaSystem::OpenOut(int slot, const PortRef& port)
     Stream& stream = out.stream;
     stream.dest = addr;
     stream.paced = paced;
-    stream.room.Watch(fd_, ClientOf(addr), PortOf(addr), pool);
+    stream.kernelClient = !program;
+    stream.room.Watch(fd_, ClientOf(addr), PortOf(addr), room);
     out.idle.store(true);
     return true;
 }

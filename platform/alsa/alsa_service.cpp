@@ -110,6 +110,7 @@ void AlsaSystem::Finish(Stream& stream, uint64_t left)
         std::to_string(ClientOf(stream.dest)) + ":" + std::to_string(PortOf(stream.dest));
     zm_midi::ReportDropped(output, stream.discarded, nullptr);
     zm_midi::ReportDropped(output, left, zm_midi::kHandOverTooSlow);
+    zm_midi::ReportDropped(output, stream.unreached, "a program reading the port had no room");
     Unsubscribe(stream.dest);
 }
 

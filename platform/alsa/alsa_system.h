@@ -107,12 +107,14 @@ class AlsaSystem final : public zm_midi::System {
     struct Stream {
         std::unique_ptr<zm_midi::OutQueue> queue = std::make_unique<zm_midi::OutQueue>();
         int dest = kNoAddr;
-        bool paced = false;                // a card's byte-stream port: no faster than the wire
-        bool dead = false;                 // refused a send for good: the rest is dropped
-        ReceiverRoom room{&FreeFifoCells}; // a program's port: no more than its FIFO takes
+        bool paced = false;        // a card's byte-stream port: no faster than the wire
+        bool dead = false;         // refused a send for good: the rest is dropped
+        bool kernelClient = false; // a refusal may come after some got it: never sent twice
+        ReceiverRoom room;         // no more than the receiving FIFOs take
         WirePacer pacer{&zm_midi::MonotonicNs};
         int64_t retryAt = 0;
         uint64_t discarded = 0;
+        uint64_t unreached = 0; // refused by a kernel client, so not all that read it got them
     };
     struct OutSlot {
         // Held by the UI thread to open or close the slot, and by the service thread while

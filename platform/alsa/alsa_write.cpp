@@ -1,5 +1,6 @@
 // The service thread writing one output's stream onto its port: encoded, paced for a
-// wire, no more than a program's FIFO has room for, and retried when the kernel refuses.
+// wire, no more than a program's FIFO has room for, and retried when a program's FIFO
+// refuses (never when a kernel client does: it may have handed the event on already).
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
@@ -75,6 +76,17 @@ int AlsaSystem::Write(Stream& stream, int64_t now, const std::atomic<bool>* want
         snd_seq_ev_set_dest(&ev, client, port);
         snd_seq_ev_set_direct(&ev);
         const int r = snd_seq_event_output_direct(seq_, &ev);
+        if ((r == -EAGAIN || r == -ENOMEM) && stream.kernelClient) {
+            // It handed the event on to those of its readers with room: not again to them.
+            if (stream.unreached++ == 0) {
+                std::fprintf(stderr,
+                             "ZYN_MOUSE: MIDI output %d:%d hands messages on to a program that "
+                             "has no room for them; it misses them, the others get them once\n",
+                             client, port);
+            }
+            queue.Pop();
+            continue;
+        }
         if (r == -EAGAIN || r == -ENOMEM) { // the receiver's FIFO is full: keep it, try again
             stream.room.Refused();
             stream.retryAt = now + kRetryMs * kNsPerMs;

@@ -16,17 +16,17 @@ constexpr int64_t kNsPerMs = 1'000'000;
 
 int freeCells = 0;
 int asked = 0;
-int FakeQuery(int /*seqFd*/, int /*client*/, int* /*pool*/)
+int FakeQuery(int /*seqFd*/, int /*client*/, int /*port*/)
 {
     ++asked;
     return freeCells;
 }
 
-// A program at 128:0 with a FIFO of 160 cells, 10 of them left to its other senders.
+// A program at 128:0; freeCells is the room the kernel says it has for us.
 ReceiverRoom Watched()
 {
-    ReceiverRoom room(&FakeQuery);
-    room.Watch(3, 128, 0, 160);
+    ReceiverRoom room;
+    room.Watch(3, 128, 0, &FakeQuery);
     asked = 0;
     return room;
 }
@@ -34,13 +34,13 @@ ReceiverRoom Watched()
 TEST(ReceiverRoom, SendsSpendWhatTheKernelSaidIsFreeBeforeItIsAskedAgain)
 {
     ReceiverRoom room = Watched();
-    freeCells = 13; // 3 beyond the reserve
+    freeCells = 3;
     EXPECT_TRUE(room.Allows(2, 0, 5));
     room.Spend(2);
     EXPECT_TRUE(room.Allows(1, 0, 4));
     room.Spend(1);
     EXPECT_EQ(asked, 1);
-    freeCells = 10; // only the reserve is left
+    freeCells = 0;
     EXPECT_FALSE(room.Allows(1, 0, 3));
     EXPECT_EQ(asked, 2);
 
@@ -62,7 +62,7 @@ TEST(ReceiverRoom, AFullProgramIsAskedAgainLaterEachTimeUpTo16Ms)
         wait = room.WaitMs();
     }
     EXPECT_EQ(std::vector<int>(waits, waits + 7), (std::vector<int>{1, 2, 4, 8, 16, 16, 16}));
-    freeCells = 11;
+    freeCells = 1;
     EXPECT_TRUE(room.Allows(1, 0, 1));
     freeCells = 0;
     room.Forget();
@@ -72,8 +72,8 @@ TEST(ReceiverRoom, AFullProgramIsAskedAgainLaterEachTimeUpTo16Ms)
 
 TEST(ReceiverRoom, KernelClientsAndGoneProgramsAreNotHeldBack)
 {
-    ReceiverRoom kernelClient(&FakeQuery);
-    kernelClient.Watch(3, 20, 0, 0); // no FIFO of its own
+    ReceiverRoom kernelClient;
+    kernelClient.Watch(3, 20, 0, nullptr); // plays at once
     asked = 0;
     freeCells = 0;
     EXPECT_TRUE(kernelClient.Allows(1, 0, 1));
@@ -96,7 +96,7 @@ TEST(ReceiverRoom, ALastingStallAndARefusalAreEachSaidOnce)
     CaptureStderr();
     EXPECT_FALSE(room.Allows(1, 1500 * kNsPerMs, 7));
     EXPECT_FALSE(room.Allows(1, 1800 * kNsPerMs, 9));
-    freeCells = 20;
+    freeCells = 10;
     EXPECT_TRUE(room.Allows(1, 2000 * kNsPerMs, 9));
     EXPECT_EQ(GetCapturedStderr(),
               "ZYN_MOUSE: MIDI output 128:0 has taken nothing for 1 s; 7 messages wait for it\n"

@@ -486,11 +486,11 @@ TEST_F(AlsaVm, BankDumpsNeitherJamOurInputNorTakeWhatFollows)
 // into it while full would make the kernel empty all of it at its next read.
 class SlowProgram {
   public:
-    SlowProgram()
+    explicit SlowProgram(const char* name = "zm slow")
     {
         if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0)
             return;
-        snd_seq_set_client_name(seq_, "zm slow");
+        snd_seq_set_client_name(seq_, name);
         snd_seq_set_client_pool_input(seq_, 200);
         port_ = snd_seq_create_simple_port(seq_, "in",
                                            SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
@@ -502,9 +502,13 @@ class SlowProgram {
             snd_seq_close(seq_);
     }
     bool Ok() const { return seq_ != nullptr && port_ >= 0; }
-    // After a pause, note-ons until count came or none for a second; overruns counts
+    bool ReadsFrom(int client, int port)
+    {
+        return snd_seq_connect_from(seq_, port_, client, port) >= 0;
+    }
+    // After a pause, note-ons until count came or none for quietMs; overruns counts
     // emptied FIFOs.
-    Words Read(size_t count, int pauseMs, int* overruns)
+    Words Read(size_t count, int pauseMs, int* overruns, int quietMs = 1000)
     {
         std::this_thread::sleep_for(milliseconds(pauseMs));
         Words words;
@@ -514,7 +518,7 @@ class SlowProgram {
             snd_seq_event_t* ev = nullptr;
             const int r = snd_seq_event_input(seq_, &ev);
             if (r == -EAGAIN) {
-                if (poll(&p, 1, 1000) <= 0)
+                if (poll(&p, 1, quietMs) <= 0)
                     break;
                 continue;
             }
@@ -556,6 +560,33 @@ TEST_F(AlsaVm, ABurstIntoASlowProgramArrivesWholeAndInOrder)
     EXPECT_EQ(overruns, 0);
     EXPECT_NE(said.find("has taken nothing for 1 s"), std::string::npos) << said;
     EXPECT_NE(said.find("takes messages again"), std::string::npos) << said;
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
+}
+
+// Midi Through hands each event on to every program reading it, and is refused when one of
+// them is full after the others got it: none may get a message twice, and one that does not
+// read for a while still gets them all.
+TEST_F(AlsaVm, MidiThroughGivesEachOfItsReadersEveryMessageOnce)
+{
+    constexpr int kCount = 3000;
+    SlowProgram reading("zm reading"), resting("zm resting");
+    ASSERT_TRUE(reading.Ok() && resting.Ok());
+    ASSERT_TRUE(reading.ReadsFrom(14, 0) && resting.ReadsFrom(14, 0));
+    const PlatMidiHandle out = OpenOut(kThrough);
+    int overruns[2] = {};
+    Words words[2];
+    std::thread first([&] { words[0] = reading.Read(kCount, 0, &overruns[0], 3000); });
+    std::thread second([&] { words[1] = resting.Read(kCount, 1000, &overruns[1]); });
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ(PlatMidiOutShortMsg(out, Numbered(i)), 0);
+    first.join();
+    second.join();
+    for (int k : {0, 1}) {
+        const Tally t = Check(words[k], kCount);
+        EXPECT_EQ(t.lost, 0) << k;
+        EXPECT_EQ(t.outOfOrder, 0) << k;
+        EXPECT_EQ(overruns[k], 0) << k;
+    }
     EXPECT_EQ(PlatMidiOutClose(out), 0);
 }
 
