@@ -129,7 +129,8 @@ int AlsaSystem::Deliver(ClosedStream& closed, int64_t now)
     }
     if (left == 0)
         wait = MsUntil(now + wire, now);
-    if (stream.queue->WantsRefill())
+    // Only a pass that made room in the ring brings more: a paced wire has it sleep.
+    if (stream.queue->Refill() && wait < 0)
         wait = 0;
     const int untilDeadline = MsUntil(closed.deadline, now);
     return std::min(wait < 0 ? untilDeadline : wait, untilDeadline);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -588,6 +589,42 @@ TEST_F(AlsaVm, MidiThroughGivesEachOfItsReadersEveryMessageOnce)
         EXPECT_EQ(overruns[k], 0) << k;
     }
     EXPECT_EQ(PlatMidiOutClose(out), 0);
+}
+
+// More waits at the close than the queue's ring holds, for a paced wire that takes a
+// thousand a second: the hand-over sleeps between writes, and every message either leaves
+// or is counted as dropped when its second is up.
+TEST_F(AlsaVm, AHandOverOfMoreThanTheRingHoldsWaitsForTheWire)
+{
+    constexpr int kCount = 6000;
+    PlatMidiHandle out = OpenOut(VirName(2));
+    Raw raw(2);
+    ASSERT_TRUE(raw.Ok());
+    Reader reader(raw, kCount, 4096, 0);
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ(PlatMidiOutShortMsg(out, Numbered(i)), 0);
+    testing::internal::CaptureStderr();
+    timespec cpu0{}, cpu1{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
+    std::this_thread::sleep_for(milliseconds(1300)); // the hand-over's second, and more
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    const std::string said = testing::internal::GetCapturedStderr();
+    steady_clock::time_point last;
+    const Tally t = Check(reader.Join(&last), kCount);
+    const double cpuMs =
+        (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + static_cast<double>(cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+    unsigned long long dropped = 0;
+    const size_t at = said.find("ZYN_MOUSE: ");
+    if (at != std::string::npos)
+        std::sscanf(said.c_str() + at, "ZYN_MOUSE: %llu MIDI messages", &dropped);
+    std::printf("[ figure ] alsa hand-over of %d to a paced wire: %d left, %llu dropped, %.0f ms "
+                "CPU in its second\n",
+                kCount, kCount - t.lost, dropped, cpuMs);
+    EXPECT_LT(cpuMs, 300.0);
+    EXPECT_EQ(t.outOfOrder, 0);
+    EXPECT_EQ(static_cast<unsigned long long>(t.lost), dropped) << said;
+    EXPECT_NE(said.find("within a second of its close"), std::string::npos) << said;
 }
 
 // A device check closes every output and opens it again at once: what was sent just before
