@@ -2,6 +2,7 @@
 // into the port buffers. It never locks, allocates, waits or calls the server.
 #include <jack/midiport.h>
 
+#include "platform/jack/hold_points.h"
 #include "platform/jack/jack_system.h"
 #include "platform/linux_midi/short_msg.h"
 
@@ -78,6 +79,8 @@ void JackSystem::Transmit(jack_nframes_t start, jack_nframes_t frames)
         OutQueue* queue = outs_[i].writing.load(std::memory_order_acquire);
         if (queue == nullptr)
             continue;
+        if (auto* held = hold::afterTaking.load(std::memory_order_relaxed))
+            held();
         SendTiming& timing = timing_[i];
         uint32_t word, made;
         bool moved = false;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/jack/hold_points.h"
 #include "platform/linux_midi/backends.h"
 #include "platform/linux_midi/hand_over.h"
 #include "platform/linux_midi/names.h"
@@ -294,6 +295,8 @@ void JackSystem::CloseOut(int slot)
         // The period running now may still look at the queue: it is freed two periods after
         // it went off the air, counted from then (read after it went, not before).
         out.writing.store(nullptr, std::memory_order_seq_cst);
+        if (auto* held = hold::afterOffAir.load(std::memory_order_relaxed))
+            held();
         const uint64_t offAir = cycles_.load(std::memory_order_seq_cst);
         std::unique_ptr<Stream> done = std::move(out.streams.back());
         out.streams.pop_back();

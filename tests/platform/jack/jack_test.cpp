@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/jack/hold_points.h"
 #include "platform/linux_midi/backends.h"
 #include "platform/linux_midi/short_msg.h"
 #include "platform/platform.h"
@@ -695,6 +696,39 @@ TEST_P(JackMidi, AMessageRightAfterAReopenArrives)
     ASSERT_EQ(back.size(), kRounds);
     for (uint32_t i = 0; i < kRounds; ++i)
         ASSERT_EQ(back[i].bytes, Bytes(Note(i))) << i;
+}
+
+// The UI thread held up for some periods just as a closed output goes off the air, and
+// then the real-time thread held up in the next period that still writes its queue: the
+// queue must outlive that period (AddressSanitizer sees it freed under the writer).
+TEST_P(JackMidi, AClosedQueueOutlivesThePeriodsThatMayStillWriteIt)
+{
+    static milliseconds periods;
+    static std::atomic<bool> armed, taken;
+    periods = milliseconds(1 + 3 * GetParam() / 48);
+    armed = taken = false;
+    PlatMidiHandle out = 0;
+    ASSERT_EQ(PlatMidiOutOpen(&out, IndexOf(false, "zmpeer:midi_in")), 0);
+    ASSERT_EQ(PlatMidiOutShortMsg(out, 0x00643C90u), 0);
+    ASSERT_TRUE(peer_->WaitReceived(1, 2000));
+    std::this_thread::sleep_for(periods); // idle: the close lets the queue go at once
+    zm_midi::hold::afterTaking = [] {
+        if (armed.exchange(false)) {
+            taken = true;
+            std::this_thread::sleep_for(periods);
+        }
+    };
+    zm_midi::hold::afterOffAir = [] {
+        std::this_thread::sleep_for(periods);
+        armed = true;
+        for (int i = 0; i < 50 && !taken; ++i)
+            std::this_thread::sleep_for(milliseconds(1));
+    };
+    EXPECT_EQ(PlatMidiOutClose(out), 0);
+    zm_midi::hold::afterOffAir = nullptr;
+    std::this_thread::sleep_for(4 * periods);
+    zm_midi::hold::afterTaking = nullptr;
+    EXPECT_FALSE(taken) << "a period took the queue after it went off the air";
 }
 
 INSTANTIATE_TEST_SUITE_P(Period, JackMidi, ::testing::Values(64, 1024), [](const auto& info) {
