@@ -7,7 +7,8 @@
 # Usage: scripts/vm/alsa-vm.sh BINARY [ARGS...]   (as root; installs what it needs)
 #        scripts/vm/alsa-vm.sh --prepare           installs and unpacks only, then prints the
 #                                                  kernel, then the modules to load, one a line
-#                                                  (alsa-vm-host.sh boots with them)
+#                                                  (alsa-vm-host.sh boots with them, the USB
+#                                                  ones included)
 #
 # Environment:
 #   ZM_ALSA_VM_TIMEOUT   seconds for the whole boot, run and power-off (default 300)
@@ -34,6 +35,11 @@ modules=(soundcore snd snd-timer snd-hrtimer snd-seq-device snd-seq snd-seq-dumm
 # What mounting the host's filesystem takes (alsa-vm-host.sh), unpacked with the rest.
 hostfs_modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
   9pnet 9pnet_virtio netfs fscache 9p overlay)
+# A USB MIDI keyboard with no USB hardware, for alsa-vm-host.sh: dummy_hcd wires a device
+# controller to a host controller in the same kernel, the configfs MIDI gadget is the
+# device and snd-usb-audio, the ordinary class driver, its host side.
+usb_modules=(snd-pcm snd-hwdep mc usb-common usbcore udc-core dummy_hcd configfs libcomposite
+  usb_f_midi snd-usbmidi-lib snd-usb-audio)
 
 prepare_only=
 (($# >= 1)) || die "usage: $0 BINARY [ARGS...]"
@@ -50,11 +56,20 @@ mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
 
+# Whether the cache has every module named above: one unpacked before some were wanted
+# is unpacked again.
+cache_complete() {
+  [[ -f $cache/kernel/ready ]] || return 1
+  local have m
+  have=$(find "$cache/kernel" -name '*.ko' -printf '%f\n')
+  for m in "${modules[@]}" "${hostfs_modules[@]}" "${usb_modules[@]}"; do
+    grep -qxF "$m.ko" <<<"$have" || return 1
+  done
+}
 # Unpacks the kernel and the sound modules of Debian's current kernel package into
 # $cache/kernel once; the package itself (~70 MB) is neither kept nor installed.
 fetch_kernel() {
-  # A cache unpacked before the host-filesystem modules were wanted is unpacked again.
-  [[ -f $cache/kernel/ready && -n $(find "$cache/kernel" -name 9p.ko -print -quit) ]] && return
+  cache_complete && return
   apt_update_once
   local pkg
   pkg=$(apt-cache depends linux-image-amd64 | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
@@ -68,7 +83,7 @@ fetch_kernel() {
   for m in "${modules[@]}"; do
     patterns+=("*/kernel/sound*/$m.ko")
   done
-  for m in "${hostfs_modules[@]}"; do
+  for m in "${hostfs_modules[@]}" "${usb_modules[@]}"; do
     patterns+=("*/kernel/*/$m.ko")
   done
   dpkg-deb --fsys-tarfile "$tmp"/deb/*.deb | tar -x -C "$tmp" --wildcards "${patterns[@]}"
@@ -95,7 +110,7 @@ kernel=$kdir/vmlinux
 [[ -s $kernel ]] || kernel=$(compgen -G "$kdir/boot/vmlinuz-*" | head -n1) || die "no kernel in $kdir"
 if [[ -n $prepare_only ]]; then
   echo "$kernel"
-  for m in "${hostfs_modules[@]}" "${modules[@]}"; do
+  for m in "${hostfs_modules[@]}" "${modules[@]}" "${usb_modules[@]}"; do
     ko=$(find "$kdir" -name "$m.ko" | head -n1)
     [[ -n $ko ]] || die "$m.ko is missing from $kdir; delete that folder to fetch it again"
     echo "$ko"
