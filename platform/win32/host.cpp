@@ -1,10 +1,11 @@
 // Window host of the Win32 back end (contract: platform/platform.h).
 //
 // The contract's message codes are the Win32 ones, so the window procedure hands native
-// messages to MainWndProc unchanged. Only three need the host: WM_PAINT is bracketed by
-// BeginPaint / EndPaint so that PlatPaintFromCanvas has a device context to copy into, and
-// MM_MIM_DATA carries a native input handle that becomes the contract's handle. The
-// scroll bars, capture, cursor, timers and the default handling are the system's own.
+// messages to MainWndProc unchanged. Only these need the host: WM_PAINT is bracketed by
+// BeginPaint / EndPaint so that PlatPaintFromCanvas has a device context to copy into,
+// MM_MIM_DATA carries a native input handle that becomes the contract's handle, and the
+// marker after an input's close (win32.h) goes to the MIDI side, never to MainWndProc.
+// The scroll bars, capture, cursor, timers and the default handling are the system's own.
 #include "platform/win32/win32.h"
 
 #include <mmsystem.h>
@@ -59,12 +60,16 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     case MM_MIM_DATA:
         result = Deliver(PM_MIM_DATA, zm_win32::InputHandleFor(wParam), lParam);
         break;
+    case zm_win32::kInputDrainedMessage: // the back end's own, not the logic's
+        zm_win32::InputDrained(static_cast<PlatMidiHandle>(lParam));
+        break;
     default:
         result = Deliver(message, wParam, lParam);
         break;
     }
     if (message == WM_NCDESTROY) {
         h.window = nullptr;
+        zm_win32::AllInputsDrained();
     }
     return result;
 }

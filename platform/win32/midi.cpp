@@ -2,7 +2,9 @@
 //
 // Inputs are opened with the main window as their notification target, so every received
 // short message arrives on the UI thread as MM_MIM_DATA (host.cpp); there is no queue of our
-// own to wake or drain. The MIDI system itself is never replaced while the program runs.
+// own to wake or drain. A closed input's messages still in that queue stay its own, also
+// when a reopen gets the same native handle: they end with a marker posted after the close.
+// The MIDI system itself is never replaced while the program runs.
 //
 // The contract's indices are not winmm's device ids: a device named "Midi Through" (Wine
 // lists the kernel's loopback port first) is never an input and comes after the other
@@ -175,6 +177,16 @@ PlatMidiHandle InputHandleFor(uintptr_t nativeHandle)
     return Inputs().HandleFor(reinterpret_cast<HMIDIIN>(nativeHandle));
 }
 
+void InputDrained(PlatMidiHandle handle)
+{
+    Inputs().Drained(handle);
+}
+
+void AllInputsDrained()
+{
+    Inputs().DrainedAll();
+}
+
 } // namespace zm_win32
 
 void PlatMidiRescan()
@@ -256,7 +268,15 @@ int PlatMidiInClose(PlatMidiHandle handle)
     }
     const MMRESULT r = midiInClose(native);
     if (r == MMSYSERR_NOERROR || Gone(r)) {
-        Inputs().Remove(handle);
+        // Its messages may still wait in the window's queue (none without a window). A queue
+        // too full for the marker (10,000 messages) may hand them to a reopen of that value.
+        HWND window = zm_win32::MainWindow();
+        if (window != nullptr &&
+            PostMessageA(window, zm_win32::kInputDrainedMessage, 0, static_cast<LPARAM>(handle))) {
+            Inputs().Close(handle);
+        } else {
+            Inputs().Remove(handle);
+        }
         D().inKey.erase(handle);
     }
     return static_cast<int>(r);

@@ -26,8 +26,17 @@ void SetMessageObserver(MessageObserver observer);
 // false when there is no canvas.
 bool CanvasSource(HDC* dc, int* width, int* height);
 
-// The contract's handle of an open input device for the native handle that MM_MIM_DATA
-// carries; kNoMidiDevice when no open device has it (a message left over from a closed one).
+// The contract's handle of the input device that an MM_MIM_DATA with this native handle
+// comes from; kNoMidiDevice when none has it. A closed input keeps its native handle until
+// its kInputDrainedMessage arrives, even when a reopen got the same value.
 PlatMidiHandle InputHandleFor(uintptr_t nativeHandle);
+
+// Posted to the main window once midiInClose has returned; lParam: the closed input's
+// contract handle. Winmm posts an input's MM_MIM_DATA before its close returns, and posted
+// messages arrive in the order they were posted, so no message of that input comes after.
+constexpr UINT kInputDrainedMessage = WM_APP;
+void InputDrained(PlatMidiHandle handle);
+// The main window went, and its queue with it: no closed input has a message to come.
+void AllInputsDrained();
 
 } // namespace zm_win32

@@ -1,14 +1,19 @@
 // The winmm MIDI back end against a winmm of the test's own: devices that are unplugged and
-// plugged back while the list stays the same, which neither Wine nor a test machine can do.
-// Built with _WINMM_, so the back end calls the functions below instead of winmm.dll.
+// plugged back while the list stays the same, and a reopen that gets the closed handle's
+// value while its messages still wait, which neither Wine nor a test machine do on cue.
+// Built with _WINMM_, so the back end calls the functions below instead of winmm.dll; the
+// window host is the real one, so received messages go through a real message queue.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/win32.h"
 
 #include <mmsystem.h>
+
+#include "test_wndproc.h"
 
 namespace {
 
@@ -20,6 +25,8 @@ struct Device {
     bool present = true;
     uintptr_t incarnation = 1;
     std::vector<DWORD> received;
+    HWND window = nullptr; // an input's notification target
+    HMIDIIN native = nullptr;
 };
 std::vector<Device> gIns, gOuts;
 
@@ -63,6 +70,12 @@ void Replug(Device& d)
     ++d.incarnation;
 }
 
+// A short message from the device, posted as winmm posts it to a window.
+void Play(const Device& d, DWORD message)
+{
+    PostMessageA(d.window, MM_MIM_DATA, reinterpret_cast<WPARAM>(d.native), message);
+}
+
 } // namespace
 
 extern "C" {
@@ -82,9 +95,16 @@ MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT)
 {
     return Caps(gOuts, id, caps);
 }
-MMRESULT WINAPI midiInOpen(LPHMIDIIN h, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
+MMRESULT WINAPI midiInOpen(LPHMIDIIN h, UINT id, DWORD_PTR callback, DWORD_PTR, DWORD flags)
 {
-    return Open(gIns, h, id);
+    const MMRESULT r = Open(gIns, h, id);
+    if (r == MMSYSERR_NOERROR) {
+        gIns[id].native = *h;
+        gIns[id].window = (flags & CALLBACK_TYPEMASK) == CALLBACK_WINDOW
+                              ? reinterpret_cast<HWND>(callback)
+                              : nullptr;
+    }
+    return r;
 }
 MMRESULT WINAPI midiOutOpen(LPHMIDIOUT h, UINT id, DWORD_PTR, DWORD_PTR, DWORD)
 {
@@ -114,11 +134,6 @@ MMRESULT WINAPI midiOutShortMsg(HMIDIOUT h, DWORD message)
     d->received.push_back(message);
     return MMSYSERR_NOERROR;
 }
-}
-
-HWND zm_win32::MainWindow()
-{
-    return nullptr;
 }
 
 namespace {
@@ -188,6 +203,43 @@ TEST(Win32MidiDouble, ADeviceThatAnsweredGoneIsReplacedTheLoopbackNeverFeedsBack
     EXPECT_NE(PlatMidiInStart(again), 0);
     PlatMidiRescan();
     EXPECT_NE(PlatMidiInId(0), absent);
+}
+
+// The same device reopened gets the same native handle here, as it may from winmm, while the
+// messages of the closed one still wait in the window's queue.
+TEST(Win32MidiDouble, MessagesQueuedBeforeAReopenStayWithTheClosedInput)
+{
+    gIns = {Device("Keys")};
+    gOuts = {};
+    PlatMidiRescan();
+    test_wndproc::Window window;
+    ASSERT_TRUE(window.created);
+
+    PlatMidiHandle first = kNoMidiDevice, second = kNoMidiDevice, third = kNoMidiDevice;
+    ASSERT_EQ(PlatMidiInOpen(&first, 0), 0);
+    ASSERT_EQ(PlatMidiInStart(first), 0);
+    Play(gIns[0], 0x7F3C90);
+    Play(gIns[0], 0x003C80);
+    PlatMidiInStop(first);
+    ASSERT_EQ(PlatMidiInClose(first), 0);
+    ASSERT_EQ(PlatMidiInOpen(&second, 0), 0);
+    ASSERT_EQ(PlatMidiInStart(second), 0);
+    Play(gIns[0], 0x7F4090);
+    ASSERT_EQ(PlatMidiInClose(second), 0);
+    ASSERT_EQ(PlatMidiInOpen(&third, 0), 0);
+    ASSERT_EQ(PlatMidiInStart(third), 0);
+    Play(gIns[0], 0x7F4390);
+
+    using Data = std::vector<std::pair<uintptr_t, intptr_t>>;
+    Data got;
+    test_wndproc::PumpUntil([] { return test_wndproc::Count(PM_MIM_DATA) >= 4; }, 2000);
+    for (const test_wndproc::Message& m : test_wndproc::Log()) {
+        if (m.message == PM_MIM_DATA)
+            got.emplace_back(m.wParam, m.lParam);
+    }
+    EXPECT_EQ(got,
+              (Data{{first, 0x7F3C90}, {first, 0x003C80}, {second, 0x7F4090}, {third, 0x7F4390}}));
+    PlatMidiInClose(third);
 }
 
 } // namespace
