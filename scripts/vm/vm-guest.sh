@@ -8,6 +8,8 @@
 # Output 0 is VirMIDI 0-0 (the loopback comes last): what reaches it is read from the raw
 # end /dev/snd/midiC0D0. Bytes written to /dev/snd/midiC0D1 arrive from input 1 and go
 # through the thru. Markers (controller 0x77) are sent that way between the steps.
+# At the end a USB MIDI keyboard (usb-keys.py) is plugged in, played, pulled mid-stream and
+# plugged back; on Linux also bridged into JACK.
 # No -e: a step that fails must not keep the later ones from running; the host judges each.
 set -u
 # shellcheck source=scripts/lib/common.sh
@@ -76,6 +78,32 @@ start_synth() {
   wait_for_every 0.2 20 synth_listed
 }
 synth_listed() { aconnect -o 2>/dev/null | grep -q FLUID; }
+# The virmidi card goes as a pulled cable would take it (the program's subscriptions keep
+# the module in use and are not ours to cut); it comes back with ARGS as its parameters.
+virmidi_unplug() {
+  echo snd_virmidi.0 >/sys/bus/platform/drivers/snd_virmidi/unbind
+  if rmmod snd_virmidi; then note "virmidi removed"; else note "rmmod snd_virmidi failed"; fi
+}
+virmidi_plug() {  # virmidi_plug [ARGS...]
+  insmod "$ZM_VIRMIDI_KO" "$@" && note "virmidi back $*"
+}
+# A command to the keyboard; its answer in $reply and the log.
+usb() {
+  echo "$*" >&"${keys[1]}"
+  read -r reply <&"${keys[0]}"
+  note "usb $1: $reply"
+}
+usb_mark() { usb play B0 77 "$(printf %02X "$1")"; sleep 0.4; }
+# The keyboard plugged in with one VirMIDI port beside it, so that all fits the program's
+# lists (4 inputs, 5 outputs): VirMIDI 0-0, f_midi (held: its row stays empty), USB Keys
+# MIDI 1, then the loopback. Its output rows, 15 pixels apart:
+usb_virmidi_row=57 usb_keys_row=87
+usb_plug_in() {
+  virmidi_unplug
+  virmidi_plug midi_devs=1
+  coproc keys { python3 "$(dirname "${BASH_SOURCE[0]}")/usb-keys.py" "$out"; }
+  usb plug
+}
 
 export DISPLAY=:7 XDG_RUNTIME_DIR=/tmp/xdg
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -181,13 +209,12 @@ fi
 # takes the card away under them, as pulling a USB cable would.
 if [ "$kind" = linux ]; then
   sleep 0.3
-  echo snd_virmidi.0 >/sys/bus/platform/drivers/snd_virmidi/unbind
-  if rmmod snd_virmidi; then note "virmidi removed"; else note "rmmod snd_virmidi failed"; fi
+  virmidi_unplug
   snapshot_ports unplugged
   await_lists_changed monitor unplugged  # a device check runs every 5 s
   sleep 0.5
   shot unplugged
-  insmod "$ZM_VIRMIDI_KO" && note "virmidi back"
+  virmidi_plug
   await_open 'Virtual Raw MIDI 0-0'
   snapshot_ports replugged
   sleep 0.5
@@ -219,13 +246,106 @@ xdotool key F1
 sleep 2
 kill -KILL "$synth"  # the raw file needs no closing
 
-if [ "$kind" = windows ]; then
+# The USB keyboard, with the window at X, Y and the program's processes in $pids. What the
+# host sent to the keyboard is in usb-in.raw, split by markers from the keyboard through the
+# thru.
+usb_steps() {
+  at 100 $usb_virmidi_row
+  xdotool click 1
+  at 280 300
+  sleep 0.5
+  shot usb-plugged
+  # Step 16: F1 and the thru with the keyboard as the output; the monitor shows the thru.
+  at 100 $usb_keys_row
+  xdotool click 1
+  at 280 300
+  sleep 0.5
+  usb_mark 16
+  xdotool key F1
+  sleep 0.3
+  usb play F8 90 3C 40 80 3C 00 B0 07 64 C0 05 E0 00 40 FA FB FC
+  settle "$out/usb-in.raw"
+  sleep 0.5
+  shot usb-monitor
+  usb_mark 17
+  # The keyboard plays 1,000 notes every 6 ms into the thru, to VirMIDI 0-0; after 500 the
+  # cable is pulled for 7 s. Meanwhile the window is pinged and its input list watched.
+  at 100 $usb_virmidi_row
+  xdotool click 1
+  at 280 300
+  sleep 0.5
+  python3 "$(dirname "${BASH_SOURCE[0]}")/ui-ping.py" "$window" 10 $((X + 10)) $((Y + 384)) 250 70 \
+    >"$out/usb-ping.txt" &
+  pinger=$!
+  usb stream 1000 6 500 7 /dev/snd/midiC0D0 "${pids[@]}"
+  # The X server is busy with the screenshot: the pings say so, not the program.
+  echo "$(cut -d" " -f1 /proc/uptime) shot" >"$out/usb-shot-times.txt"
+  shot usb-unplugged
+  echo "$(cut -d" " -f1 /proc/uptime) done" >>"$out/usb-shot-times.txt"
+  read -r reply <&"${keys[0]}"
+  note "usb stream: $reply"
+  echo "$reply" >"$out/usb-stream.txt"
+  kill "$pinger"
+  sleep 1
+  shot usb-replugged
+  # Step 18: F1 and the thru reach the keyboard again.
+  at 100 $usb_keys_row
+  xdotool click 1
+  at 280 300
+  sleep 0.5
+  usb_mark 18
+  xdotool key F1
+  sleep 0.3
+  usb play 90 40 50
+  settle "$out/usb-in.raw"
+  usb_mark 19
+}
+jack_bridged() {  # the program reads and plays the bridged keyboard's JACK ports
+  jack_lsp -c 2>/dev/null | awk '/^[^ ]/ { p = $0; next }
+    p ~ /^system_midi:capture_/ && /ZYN_MOUSE:in/ { i = 1 }
+    p ~ /^system_midi:playback_/ && /ZYN_MOUSE:out/ { o = 1 }
+    END { exit !(i && o) }'
+}
+
+if [ "$kind" = linux ]; then
+  # Plugged in while the window runs: the program opens it at its next device check.
+  usb_plug_in
+  await_open 'USB Keys'
+  sleep 0.5
+  pids=("$program")
+  usb_steps
+  # Step 20: JACK as its users run it on hardware, the keyboard's raw MIDI bridged into
+  # its ports, then the program. The bridge opens the raw MIDI devices itself: not the
+  # keyboard while the program has it open through the sequencer (busy), nor the VirMIDI
+  # card, whose 16 substreams it would take first.
+  kill "$program"
+  virmidi_unplug
+  jackd -X alsarawmidi -d dummy -p 256 >"$out/jackd.log" 2>&1 &
+  jackd=$!
+  sleep 2
+  "$build/platform/qt/zyn_mouse" >"$out/program-jack.log" 2>&1 &
+  program=$!
+  window=$(find_window)
+  wait_for_every 0.5 30 jack_bridged || note "the program never took the bridged keyboard"
+  jack_lsp -c >"$out/jack-ports.txt" 2>&1
+  at 100 57  # its only output
+  xdotool click 1
+  at 280 300
+  sleep 0.5
+  usb_mark 20
+  xdotool key F1
+  sleep 0.3
+  usb play 90 41 60
+  settle "$out/usb-in.raw"
+  usb_mark 21
+  kill "$program"
+  sleep 1
+  kill "$jackd"
+  usb quit
+else
   "$wine" "$build/tests/platform/win32/zyn_probe.exe" close ZYN_MOUSE
   sleep 2
   "$wineserver" -k
-else
-  kill "$program"
-  sleep 1
 fi
 note "done"
 echo "done" >"$out/guest-done.txt"
