@@ -12,7 +12,7 @@ BUILD="$ROOT/build-bench"
 IDLE_WARMUP_S=3
 IDLE_SAMPLE_S=20
 
-need_packages xvfb vmpk jackd2 cmake ninja-build
+need_packages xvfb vmpk jackd2 pipewire pipewire-jack cmake ninja-build
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j2 --target zyn_mouse zm_bare_tick zm_bench_input zm_bench_draw zm_bench_thru \
@@ -47,6 +47,16 @@ echo "== thru flood (private jackd -R as above)"
 run "$BUILD/bench/zm_bench_thru" flood | quiet
 echo "== UI-thread stall caused by MIDI (private jackd -R, five peers)"
 run "$BUILD/bench/zm_bench_midi_stall" | quiet
+echo "== the same on PipeWire's JACK (a daemon of our own; no server is killed there)"
+pw_runtime=$(mktemp -d)
+XDG_RUNTIME_DIR=$pw_runtime pipewire >/dev/null 2>&1 &
+pw=$!
+XDG_RUNTIME_DIR=$pw_runtime wait_for_every 0.1 10 test -S "$pw_runtime/pipewire-0" || true
+XDG_RUNTIME_DIR=$pw_runtime ZM_TEST_JACK_EXTERNAL=1 run pw-jack "$BUILD/bench/zm_bench_midi_stall" |
+  quiet | sed 's/killed_server_longest_call_ms/longest_send_ms/'
+kill "$pw" 2>/dev/null || true
+wait "$pw" 2>/dev/null || true
+rm -rf "$pw_runtime"
 echo "== ALSA sequencer (Debian's kernel under QEMU's emulation, one guest CPU: times are the VM's)"
 run "$ROOT/scripts/vm/alsa-vm.sh" "$BUILD/bench/zm_bench_alsa" | quiet
 

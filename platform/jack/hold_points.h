@@ -6,7 +6,7 @@
 
 namespace zm_midi::hold {
 
-// UI thread: a closed idle output's queue has just gone off the air.
+// Connection thread: a closed output's queue has just gone off the air.
 inline std::atomic<void (*)()> afterOffAir{nullptr};
 // Real-time thread: it has just taken the queue it writes this period.
 inline std::atomic<void (*)()> afterTaking{nullptr};

@@ -1,7 +1,12 @@
-// The connection thread: the streams of closed outputs, in order per port. Each goes out
-// while the port is still connected to its destination; two periods after its last
-// message left (or a second after its close) the port's connections are removed and the
-// next stream's made. Server calls are made outside the slot's lock.
+// The connection thread: every connection made or removed (each a round trip to the
+// server, which the UI thread must not wait for), and the streams of closed outputs, in
+// order per port. Each stream goes out while the port is still connected to its
+// destination; two periods after its last message left (or a second after its close) the
+// port's connections are removed and the next stream's made. Server calls are made
+// outside the locks.
+#include <cstdio>
+
+#include "platform/jack/hold_points.h"
 #include "platform/jack/jack_system.h"
 #include "platform/linux_midi/hand_over.h"
 
@@ -38,18 +43,59 @@ void JackSystem::KickConnections()
     connCv_.notify_one();
 }
 
-// Moves every slot's streams on as far as they go, and frees the queues the process
-// callback can no longer see. True while anything is left to do.
+// Moves every slot's connections and streams on as far as they go. True while anything
+// is left to do.
 bool JackSystem::AdvanceStreams()
 {
+    std::vector<std::pair<std::string, std::string>> feedback;
+    {
+        std::lock_guard lock(connMutex_);
+        feedback.swap(feedback_);
+    }
+    for (const auto& [from, to] : feedback) {
+        if (Alive())
+            jack_disconnect(client_, from.c_str(), to.c_str());
+    }
     bool busy = false;
+    for (int i = 0; i < kInSlots; ++i)
+        busy |= AdvanceInput(i);
     for (int i = 0; i < kOutSlots; ++i)
         busy |= AdvanceStreamsOf(i);
-    const uint64_t cycle = cycles_.load(std::memory_order_acquire);
-    std::lock_guard lock(connMutex_);
-    std::erase_if(retired_,
-                  [&](const Retired& r) { return cycle - r.releasedAtCycle >= 2 || !Alive(); });
-    return busy || !retired_.empty();
+    return busy;
+}
+
+bool JackSystem::AdvanceInput(int slot)
+{
+    std::unique_lock lock(connMutex_);
+    InSlot& in = inSlots_[slot];
+    if (in.disconnect) {
+        in.disconnect = false;
+        lock.unlock();
+        if (Alive())
+            jack_port_disconnect(client_, in_[slot]);
+        lock.lock();
+        in.settling = true;
+        in.goneAt = cycles_.load(std::memory_order_acquire);
+    }
+    if (in.settling) {
+        // Out of the graph from the next period on; that period's events may be the old ones.
+        if (cycles_.load(std::memory_order_acquire) - in.goneAt < 2 && Alive())
+            return true;
+        in.settling = false;
+        inHandle_[slot].store(in.wanted, std::memory_order_release);
+    }
+    if (in.connect.empty() || in.disconnect)
+        return in.disconnect;
+    const std::string source = std::move(in.connect);
+    in.connect.clear();
+    in.connecting = true;
+    lock.unlock();
+    if (!Connect(source.c_str(), jack_port_name(in_[slot])) && Alive())
+        std::fprintf(stderr, "ZYN_MOUSE: MIDI input %s could not be connected\n", source.c_str());
+    lock.lock();
+    in.connecting = false;
+    in.connectedAt = cycles_.load(std::memory_order_acquire);
+    return false;
 }
 
 bool JackSystem::AdvanceStreamsOf(int slot)
@@ -66,12 +112,19 @@ bool JackSystem::AdvanceStreamsOf(int slot)
             const bool ok = Connect(jack_port_name(out_[slot]), dest.c_str());
             lock.lock();
             first.waitFromCycle = cycles_.load(std::memory_order_acquire);
+            first.settleBy = HandOverDeadline(MonotonicNs()); // however late the graph shows it
             first.step = ok ? Step::kSettle : Step::kFailed;
             first.failed = !ok;
             continue;
         }
         case Step::kSettle:
-            // A connection is in the graph from the next period on.
+            // A connection is in the graph from the next period on, unless the server ran
+            // late and kept the graph it had: then not until our view of it shows it.
+            if (!jack_port_connected_to(out_[slot], first.dest.c_str()) &&
+                MonotonicNs() < first.settleBy && Alive()) {
+                first.waitFromCycle = cycle;
+                return true;
+            }
             if (cycle - first.waitFromCycle < 2 && Alive())
                 return true;
             out.writing.store(&first.queue, std::memory_order_release);
@@ -86,6 +139,8 @@ bool JackSystem::AdvanceStreamsOf(int slot)
                 return true;
             // Counted from when it went off the air, not from before.
             out.writing.store(nullptr, std::memory_order_seq_cst);
+            if (auto* held = hold::afterOffAir.load(std::memory_order_relaxed))
+                held();
             first.waitFromCycle = cycles_.load(std::memory_order_seq_cst);
             first.step = Step::kRetire;
             continue;

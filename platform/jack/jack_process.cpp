@@ -96,9 +96,6 @@ void JackSystem::Transmit(jack_nframes_t start, jack_nframes_t frames)
             timing.Wrote(word, start + at);
             for (int b = 0; b < n; ++b)
                 data[b] = static_cast<jack_midi_data_t>(word >> (8 * b));
-            // Before the Pop: whoever sees the queue emptied sees this period too.
-            if (!moved)
-                outs_[i].lastWrittenCycle.store(cycle, std::memory_order_relaxed);
             queue->Pop();
             moved = true;
         }

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/jack/hold_points.h"
 #include "platform/linux_midi/backends.h"
 #include "platform/linux_midi/hand_over.h"
 #include "platform/linux_midi/names.h"
@@ -117,15 +116,10 @@ void JackSystem::List(std::vector<PortRef>* sources, std::vector<PortRef>* desti
         ReportLatency(JackCaptureLatency);
         ReportLatency(JackPlaybackLatency);
     }
-    // A port that came back under its old name has lost our connection to it: it is
-    // another port, and the logic must open it again.
     for (int i = 0; i < kInSlots; ++i)
-        NoticeReplaced(in_[i], inTarget_[i], *sources);
-    for (int i = 0; i < kOutSlots; ++i) {
-        // An output opened behind a closed one is connected once that one is through.
-        if (!Connecting(i))
-            NoticeReplaced(out_[i], outTarget_[i], *destinations);
-    }
+        NoticeReplaced(in_[i], inTarget_[i], InBusy(i), *sources);
+    for (int i = 0; i < kOutSlots; ++i)
+        NoticeReplaced(out_[i], outTarget_[i], Connecting(i), *destinations);
 }
 
 // The probe thread holds the lock only to hand over; if it is busy, the names we have
@@ -188,25 +182,42 @@ PortRef JackSystem::Describe(jack_port_t* port, const char* name, bool* unnamed)
 // feeds the thru back to itself, whoever made it. Other connections stay.
 void JackSystem::DropFeedback()
 {
-    bool unnamed = false;
+    bool unnamed = false, found = false;
     for (jack_port_t* in : in_) {
         const char** from = jack_port_get_connections(in);
         for (const char** f = from; f != nullptr && *f != nullptr; ++f) {
             jack_port_t* source = jack_port_by_name(client_, *f);
             if (source == nullptr)
                 continue;
-            if (jack_port_is_mine(client_, source) || IsLoopback(Describe(source, *f, &unnamed)))
-                jack_disconnect(client_, *f, jack_port_name(in));
+            if (jack_port_is_mine(client_, source) || IsLoopback(Describe(source, *f, &unnamed))) {
+                std::lock_guard lock(connMutex_);
+                feedback_.emplace_back(*f, jack_port_name(in));
+                found = true;
+            }
         }
         if (from != nullptr)
             jack_free(from);
     }
+    if (found)
+        KickConnections();
 }
 
-void JackSystem::NoticeReplaced(jack_port_t* ours, const std::string& target,
+// The slot's connections are still being changed: what the graph shows is not yet ours.
+bool JackSystem::InBusy(int slot)
+{
+    std::lock_guard lock(connMutex_);
+    const InSlot& in = inSlots_[slot];
+    const bool joining = cycles_.load(std::memory_order_acquire) - in.connectedAt < 2 && Alive();
+    return in.disconnect || in.settling || in.connecting || !in.connect.empty() || joining;
+}
+
+// A port that came back under its old name has lost our connection to it: it is another
+// port, and the logic must open it again. While ours is still being made (busy), the next
+// check tells.
+void JackSystem::NoticeReplaced(jack_port_t* ours, const std::string& target, bool busy,
                                 std::vector<PortRef>& listed)
 {
-    if (target.empty() || jack_port_connected_to(ours, target.c_str()))
+    if (target.empty() || busy || jack_port_connected_to(ours, target.c_str()))
         return;
     for (PortRef& ref : listed) {
         if (ref.key == target)
@@ -214,6 +225,7 @@ void JackSystem::NoticeReplaced(jack_port_t* ours, const std::string& target,
     }
 }
 
+// The connection thread's: each is a round trip to the server.
 bool JackSystem::Connect(const char* from, const char* to)
 {
     if (!Alive())
@@ -222,93 +234,79 @@ bool JackSystem::Connect(const char* from, const char* to)
     return rc == 0 || rc == EEXIST;
 }
 
+// The connection thread connects it, once the slot's old connections are gone.
 bool JackSystem::OpenIn(int slot, const PortRef& port)
 {
-    if (!Connect(port.key.c_str(), jack_port_name(in_[slot])))
+    if (!Alive() || jack_port_by_name(client_, port.key.c_str()) == nullptr)
         return false;
+    {
+        std::lock_guard lock(connMutex_);
+        inSlots_[slot].connect = port.key;
+    }
+    KickConnections();
     inTarget_[slot] = port.key;
     return true;
 }
 
+// Stops at once; runs at once too unless the slot's old connections may still deliver,
+// then the connection thread runs it after them.
 void JackSystem::RunIn(int slot, PlatMidiHandle handle)
 {
-    inHandle_[slot].store(handle, std::memory_order_release);
+    std::lock_guard lock(connMutex_);
+    InSlot& in = inSlots_[slot];
+    in.wanted = handle;
+    if (handle == 0 || !(in.disconnect || in.settling))
+        inHandle_[slot].store(handle, std::memory_order_release);
 }
 
 // All of the port's connections, not the one by name: a peer renamed since would keep
 // feeding the port, and whatever slot opens it next.
 void JackSystem::CloseIn(int slot)
 {
-    if (Alive())
-        jack_port_disconnect(client_, in_[slot]);
+    {
+        std::lock_guard lock(connMutex_);
+        InSlot& in = inSlots_[slot];
+        in.connect.clear();
+        in.disconnect = true;
+    }
+    KickConnections();
     inTarget_[slot].clear();
 }
 
-// Connects at once, unless a closed stream still goes out through the port: then the
-// connection thread connects it after that one. Either way the sends wait until the
-// connection is in the graph (from the next period on): written before, they would be lost.
+// The connection thread connects it, after any closed stream still going out through the
+// port; the sends wait until the connection is in the graph (from the next period on):
+// written before, they would be lost.
 bool JackSystem::OpenOut(int slot, const PortRef& port)
 {
+    if (!Alive() || jack_port_by_name(client_, port.key.c_str()) == nullptr)
+        return false;
     OutSlot& out = outs_[slot];
     auto stream = std::make_unique<Stream>();
     stream->dest = port.key;
-    std::unique_lock lock(out.mutex);
-    if (out.streams.empty()) {
-        lock.unlock();
-        if (!Connect(jack_port_name(out_[slot]), port.key.c_str()))
-            return false;
-        lock.lock();
-        stream->step = Step::kSettle;
-        stream->waitFromCycle = cycles_.load(std::memory_order_acquire);
-    } else if (!Alive() || jack_port_by_name(client_, port.key.c_str()) == nullptr) {
-        return false;
+    {
+        std::lock_guard lock(out.mutex);
+        out.current = &stream->queue;
+        out.streams.push_back(std::move(stream));
     }
-    const bool later = stream->step != Step::kWriting;
-    out.current = &stream->queue;
-    out.streams.push_back(std::move(stream));
-    lock.unlock();
-    if (later)
-        KickConnections();
+    KickConnections();
     outTarget_[slot] = port.key;
     return true;
 }
 
 // What still waits, or may still be in this period's buffer, goes out first: the
-// connection thread removes the port's connections after it. An output that is idle
-// lets them go at once.
+// connection thread removes the port's connections after it.
 void JackSystem::CloseOut(int slot)
 {
     OutSlot& out = outs_[slot];
     outTarget_[slot].clear();
-    std::unique_lock lock(out.mutex);
-    out.current = nullptr;
-    if (out.streams.empty())
-        return;
-    Stream& last = *out.streams.back();
-    last.open = false;
-    last.deadline = HandOverDeadline(MonotonicNs());
-    const uint64_t cycle = cycles_.load(std::memory_order_acquire);
-    const bool idle = out.streams.size() == 1 && last.step == Step::kWriting &&
-                      last.queue.Waiting() == 0 &&
-                      cycle - out.lastWrittenCycle.load(std::memory_order_relaxed) >= 2;
-    if (idle) {
-        // The period running now may still look at the queue: it is freed two periods after
-        // it went off the air, counted from then (read after it went, not before).
-        out.writing.store(nullptr, std::memory_order_seq_cst);
-        if (auto* held = hold::afterOffAir.load(std::memory_order_relaxed))
-            held();
-        const uint64_t offAir = cycles_.load(std::memory_order_seq_cst);
-        std::unique_ptr<Stream> done = std::move(out.streams.back());
-        out.streams.pop_back();
-        lock.unlock();
-        if (Alive())
-            jack_port_disconnect(client_, out_[slot]);
-        {
-            std::lock_guard conn(connMutex_);
-            retired_.push_back({std::move(done), offAir});
-        }
-    } else {
-        lock.unlock();
+    {
+        std::lock_guard lock(out.mutex);
+        out.current = nullptr;
+        if (out.streams.empty())
+            return;
+        Stream& last = *out.streams.back();
+        last.open = false;
+        last.deadline = HandOverDeadline(MonotonicNs());
     }
     KickConnections();
 }
@@ -317,6 +315,19 @@ OutQueue& JackSystem::Out(int slot)
 {
     OutQueue* queue = outs_[slot].current;
     return queue != nullptr ? *queue : closedQueue_;
+}
+
+bool JackSystem::Connected()
+{
+    for (int i = 0; i < kInSlots; ++i) {
+        if (InBusy(i))
+            return false;
+    }
+    for (int i = 0; i < kOutSlots; ++i) {
+        if (Connecting(i))
+            return false;
+    }
+    return true;
 }
 
 // The slot's open output still waits for its connection.

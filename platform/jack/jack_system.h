@@ -6,6 +6,8 @@
 //  - short messages both ways; the inputs of one period merged in time order
 //  - pretty names from JACK's metadata, else the first alias, else the full port name
 //  - a port replaced under its old name listed as another port (a new incarnation)
+//  - every connection made and removed on a thread of its own: each is a round trip to
+//    the server, and a device check makes many
 //  - connections into our inputs from our own outputs or the loopback removed
 //  - a closed output's waiting messages handed over to its port for up to a second
 //  - sends placed in time: a constant delay after their stamps (a thru's, the arrival of
@@ -17,9 +19,9 @@
 //
 // One file per thread: jack_system.cpp the UI thread (and the set-up), jack_process.cpp
 // the real-time process callback (send_timing.h places its sends; jack_timing.cpp keeps
-// the delay and reports it), jack_connections.cpp the connection thread (the streams
-// of closed outputs), jack_names.cpp the probe thread (pretty names). JACK's own server
-// threads only set flags and wake.
+// the delay and reports it), jack_connections.cpp the connection thread (the inputs'
+// connections, and the outputs' streams in order per port), jack_names.cpp the probe
+// thread (pretty names). JACK's own server threads only set flags and wake.
 #pragma once
 
 #include <jack/jack.h>
@@ -36,6 +38,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/jack/send_timing.h"
@@ -62,6 +65,7 @@ class JackSystem final : public System {
     OutQueue& Out(int slot) override;
     uint32_t Now() const override { return jack_frame_time(client_); }
     void FetchNames() override; // jack_names.cpp
+    bool Connected() override;
 
   private:
     // The sends of one opening of an output, on their way to its destination.
@@ -80,6 +84,7 @@ class JackSystem final : public System {
         Step step = Step::kConnect;
         uint64_t waitFromCycle = 0; // the period count its step waits from
         int64_t deadline = 0;       // MonotonicNs
+        int64_t settleBy = 0;       // the longest wait for our view to show the connection
     };
     struct OutSlot {
         // The UI and the connection thread; never the process callback.
@@ -87,14 +92,20 @@ class JackSystem final : public System {
         // Oldest first; the first is the one on the port, the last the open one, if any.
         std::deque<std::unique_ptr<Stream>> streams;
         OutQueue* current = nullptr; // UI thread: the open stream's queue
-        // The queue the process callback writes, and the period it last wrote any.
+        // The queue the process callback writes.
         std::atomic<OutQueue*> writing{nullptr};
-        std::atomic<uint64_t> lastWrittenCycle{0};
     };
-    // A queue taken from the process callback, freed once that period is surely over.
-    struct Retired {
-        std::unique_ptr<Stream> stream;
-        uint64_t releasedAtCycle;
+    // An input's connections on their way, guarded by connMutex_. A reopened slot takes
+    // no messages until its old connections are surely out of the graph, and is connected
+    // only then: nothing of the old source is taken as the new one's, nothing new is lost.
+    struct InSlot {
+        bool disconnect = false; // its connections are to go
+        bool settling = false;   // they went at cycle goneAt; the graph may still have them
+        uint64_t goneAt = 0;
+        std::string connect;       // the source to connect once settled
+        bool connecting = false;   // the connection is being made
+        uint64_t connectedAt = 0;  // and was made then: the graph shows it two periods on
+        PlatMidiHandle wanted = 0; // the handle to run once settled
     };
 
     // jack_system.cpp: the UI thread
@@ -104,7 +115,9 @@ class JackSystem final : public System {
     void ListSide(unsigned long flags, std::vector<PortRef>* list, bool* unnamed);
     PortRef Describe(jack_port_t* port, const char* name, bool* unnamed);
     void DropFeedback();
-    void NoticeReplaced(jack_port_t* ours, const std::string& target, std::vector<PortRef>& listed);
+    bool InBusy(int slot);
+    void NoticeReplaced(jack_port_t* ours, const std::string& target, bool busy,
+                        std::vector<PortRef>& listed);
     bool Connecting(int slot);
     static void OnShutdown(jack_status_t, const char*, void* arg); // a server thread
     // jack_process.cpp: the real-time thread
@@ -120,6 +133,7 @@ class JackSystem final : public System {
     void ConnectionLoop();
     void KickConnections(); // any thread but the real-time one
     bool AdvanceStreams();
+    bool AdvanceInput(int slot);
     bool AdvanceStreamsOf(int slot);
     // jack_names.cpp: the probe thread, and the server threads that tell of changes
     static std::string PrettyName(jack_uuid_t uuid);
@@ -145,7 +159,9 @@ class JackSystem final : public System {
     std::mutex connMutex_;
     std::condition_variable connCv_;
     bool stop_ = false, kicked_ = false; // guarded by connMutex_
-    std::vector<Retired> retired_;       // guarded by connMutex_
+    InSlot inSlots_[kInSlots];           // guarded by connMutex_
+    // Connections into our inputs to remove, from, to; guarded by connMutex_.
+    std::vector<std::pair<std::string, std::string>> feedback_;
     // Pretty names on their way from the probe thread, each fetch tagged with the count of
     // changes seen when it began; each change marks its port's bucket with the count.
     static constexpr size_t kNameBuckets = 256;

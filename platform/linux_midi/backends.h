@@ -17,5 +17,8 @@ std::unique_ptr<System> OpenAlsaSystem(const Shared& shared, std::string* why);
 // For tests that open libjack clients of their own: libjack must not open one while ours
 // of a dead server is still being closed.
 bool WaitServiceIdle(int timeoutMs);
+// UI thread: waits until every connection the opens so far asked for is made. For tests
+// whose peers play at once.
+bool WaitConnected(int timeoutMs);
 
 } // namespace zm_midi

@@ -61,6 +61,7 @@ class Front {
     // Any thread but the front's own two: waits until both have run what was posted to
     // them so far.
     bool WaitIdle(int timeoutMs);
+    bool Connected() { return sys_ == nullptr || sys_->Connected(); }
 
   private:
     struct HandleInfo {

@@ -71,6 +71,10 @@ class System {
     // Probe thread: reads names from where a reader can wait for good (JACK's metadata
     // database) into a cache that List takes without waiting.
     virtual void FetchNames() {}
+
+    // UI thread: every connection asked for so far is made (or failed), where a thread of
+    // the system's own makes them.
+    virtual bool Connected() { return true; }
 };
 
 } // namespace zm_midi

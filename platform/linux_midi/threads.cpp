@@ -1,8 +1,10 @@
 // What the front's two threads run. The service thread serves the ALSA clients it opened,
 // relays wakes to the UI thread and says what was lost; the probe thread reads names for
 // the JACK client it opened. Both run the jobs posted to them first.
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/linux_midi/backends.h"
 #include "platform/linux_midi/front.h"
@@ -98,6 +100,16 @@ void Front::ProbeLoop()
 bool WaitServiceIdle(int timeoutMs)
 {
     return TheFront().WaitIdle(timeoutMs);
+}
+
+bool WaitConnected(int timeoutMs)
+{
+    for (int waited = 0; !TheFront().Connected(); ++waited) {
+        if (waited == timeoutMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 } // namespace zm_midi

@@ -127,6 +127,7 @@ TEST_F(JackThru, ARestartedPeerIsReconnectedAtTheNextCheck)
     peer_ = std::make_unique<JackPeer>("drums", "out", "in");
     ASSERT_TRUE(peer_->Ok());
     gMidi.CheckDevices();
+    ASSERT_TRUE(zm_midi::WaitConnected(2000));
     EXPECT_STREQ(gMidi.outName[0], "drums:in");
     gWinUI.Strike(7);
     ASSERT_TRUE(PeerReceives(*peer_, 2));

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/c_midi.h"
+#include "platform/linux_midi/backends.h"
 #include "platform/platform.h"
 
 namespace zm_test {
@@ -23,7 +24,7 @@ inline bool CheckDevicesUntil(int ins, int outs, int timeoutMs = 5000)
     for (;;) {
         gMidi.CheckDevices();
         if (gMidi.inCount == ins && gMidi.outCount == outs)
-            return true;
+            return zm_midi::WaitConnected(timeoutMs);
         if (steady_clock::now() >= end)
             return false;
         std::this_thread::sleep_for(milliseconds(20));
