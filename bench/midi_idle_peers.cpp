@@ -1,14 +1,20 @@
-// Three idle JACK clients, each with one MIDI input and one MIDI output: the peers the
-// program opens while its idle cost under JACK is measured. Runs until it is signalled.
+// Three JACK clients, each with one MIDI input and one MIDI output: the peers the program
+// opens while its cost under JACK is measured. Idle, or with an argument N the first one
+// plays a MIDI clock of N timing clocks a second (48: 120 bpm), as a DAW left running does.
+// Runs until it is signalled.
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
+
+double clockPerFrame = 0; // timing clocks a frame; 0: idle
+double clockDue = 0;      // frames until the next one, of the first peer
 
 // Every JACK program with ports has one: without it, jackd leaves the clients after these
 // in the graph unrun (the program would be measured never woken by its period).
@@ -18,10 +24,23 @@ int Process(jack_nframes_t frames, void* arg)
     return 0;
 }
 
+int ProcessClock(jack_nframes_t frames, void* arg)
+{
+    void* buffer = jack_port_get_buffer(static_cast<jack_port_t*>(arg), frames);
+    jack_midi_clear_buffer(buffer);
+    for (; clockDue < frames; clockDue += 1 / clockPerFrame) {
+        const jack_midi_data_t tick = 0xF8;
+        jack_midi_event_write(buffer, static_cast<jack_nframes_t>(clockDue), &tick, 1);
+    }
+    clockDue -= frames;
+    return 0;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const double clockPerSecond = argc > 1 ? std::atof(argv[1]) : 0;
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
@@ -38,7 +57,12 @@ int main()
         jack_port_t* out =
             jack_port_register(clients[i], "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_port_register(clients[i], "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-        jack_set_process_callback(clients[i], Process, out);
+        if (i == 0 && clockPerSecond > 0) {
+            clockPerFrame = clockPerSecond / jack_get_sample_rate(clients[i]);
+            jack_set_process_callback(clients[i], ProcessClock, out);
+        } else {
+            jack_set_process_callback(clients[i], Process, out);
+        }
         jack_activate(clients[i]);
     }
     int sig = 0;
