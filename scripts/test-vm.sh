@@ -128,25 +128,34 @@ echo "usb: $(cat "$out/usb-stream.txt" 2>/dev/null)"
 # In flight at the pull: what the keyboard played in the last 100 ms (16 notes at 6 ms).
 check "pulled mid-stream: lost only what was in flight ($(figure lost_at_pull) notes, played at most $(figure lost_sent_within_ms) ms before the pull)" \
   awk -v n="$(figure lost_at_pull)" -v ms="$(figure lost_sent_within_ms)" 'BEGIN { exit !(n != "" && n <= 17 && ms <= 100) }'
-check "plugged back: every later note arrived, in order ($(figure arrived) of $(figure count))" \
-  test "$(figure lost_after_plug)/$(figure in_order)" = 0/1
-# The card appears about 1.5 s after the plug-in under emulation, then a device check.
-check "plugged back: the program opened it again within a device check ($(figure plugged_to_open_s) s)" \
-  awk -v s="$(figure plugged_to_open_s)" 'BEGIN { exit !(s != "" && s <= 8) }'
+if [ "$kind" = linux ]; then
+  check "plugged back: every later note arrived, in order ($(figure arrived) of $(figure count))" \
+    test "$(figure lost_after_plug)/$(figure in_order)" = 0/1
+  # The card appears about 1.5 s after the plug-in under emulation, then a device check.
+  check "plugged back: the program opened it again within a device check ($(figure plugged_to_open_s) s)" \
+    awk -v s="$(figure plugged_to_open_s)" 'BEGIN { exit !(s != "" && s <= 8) }'
+else
+  check "the program outlived the pull and the plug-in" test -f "$out/usb-survived.txt"
+  # Wine lists the ports only at its start: what it does after the plug-in is shown, not judged.
+  echo "usb under Wine after the plug-in: $(figure lost_after_plug) of $(($(figure count) - $(figure pull_at))) notes lost; reached the keyboard: $(step 18 "$usb" | tr '\n' ' ')"
+fi
 # Spinning is a whole CPU; the 1 ms tick alone costs some under emulation, idle too.
 check "unplugged: no thread spun ($(figure cpu_unplugged_pct) % in all, idle $(figure cpu_idle_pct) %; $(figure busiest_thread) $(figure busiest_pct) %, idle $(figure busiest_idle_pct) %)" \
   awk -v p="$(figure busiest_pct)" -v i="$(figure busiest_idle_pct)" 'BEGIN { exit !(p != "" && p < i + 10 && p < 50) }'
-same "plugged back: F1 and the thru reach the keyboard again" "$( (strike 9; echo '90 40 50'))" "$(step 18 "$usb")"
-check "unplugged: the inputs VirMIDI 0-0 alone, rows 2..4 empty" white_only usb-unplugged 11 401 248 51
-check "unplugged: the outputs VirMIDI 0-0 and the loopback, rows 3..5 empty" white_only usb-unplugged 11 81 248 45
-# The f_midi rows (second) are left out: held, that port fails to open, and the program
-# leaves a slot whose open failed with the name it had before.
-check "plugged back: the inputs VirMIDI 0-0 and USB Keys as when first plugged in" \
-  test "$(region usb-replugged 10 384 250 16)$(region usb-replugged 10 414 250 16)" = \
-  "$(region usb-plugged 10 384 250 16)$(region usb-plugged 10 414 250 16)"
-check "plugged back: the outputs VirMIDI 0-0, USB Keys and the loopback as when first plugged in" \
-  test "$(region usb-replugged 10 50 250 15)$(region usb-replugged 10 80 250 47)" = \
-  "$(region usb-plugged 10 50 250 15)$(region usb-plugged 10 80 250 47)"
+# Wine keeps the lists it made at its start.
+if [ "$kind" = linux ]; then
+  same "plugged back: F1 and the thru reach the keyboard again" "$( (strike 9; echo '90 40 50'))" "$(step 18 "$usb")"
+  check "unplugged: the inputs VirMIDI 0-0 alone, rows 2..4 empty" white_only usb-unplugged 11 401 248 51
+  check "unplugged: the outputs VirMIDI 0-0 and the loopback, rows 3..5 empty" white_only usb-unplugged 11 81 248 45
+  # The f_midi rows (second) are left out: held, that port fails to open, and the program
+  # leaves a slot whose open failed with the name it had before.
+  check "plugged back: the inputs VirMIDI 0-0 and USB Keys as when first plugged in" \
+    test "$(region usb-replugged 10 384 250 16)$(region usb-replugged 10 414 250 16)" = \
+    "$(region usb-plugged 10 384 250 16)$(region usb-plugged 10 414 250 16)"
+  check "plugged back: the outputs VirMIDI 0-0, USB Keys and the loopback as when first plugged in" \
+    test "$(region usb-replugged 10 50 250 15)$(region usb-replugged 10 80 250 47)" = \
+    "$(region usb-plugged 10 50 250 15)$(region usb-plugged 10 80 250 47)"
+fi
 # The window meanwhile (scripts/vm/ui-ping.py): a ping every 10 ms, and every tenth the
 # input list's checksum. Under emulation a round trip (X server, Qt's reader thread, the UI
 # thread) takes a few ms and up to tens of ms under load, which hides a 5 ms stall: a UI
@@ -166,10 +175,12 @@ ui=$(awk -v start="$(figure at_start)" -v pull="$(figure at_pull)" -v plug="$(fi
     max["playing"], max["after"], n["playing"], n["after"], lost, changed, back }' "$out/usb-ping.txt" 2>/dev/null)
 echo "usb window: $ui"
 uifig() { grep -o "\b$1=[^ ]*" <<<"$ui" | cut -d= -f2; }
-check "pulled: the lists followed within a device check ($(uifig lists_changed_s) s)" \
-  awk -v s="$(uifig lists_changed_s)" 'BEGIN { exit !(s != "" && s <= 6.5) }'
-check "plugged back: the lists came back with the port ($(uifig lists_back_s) s after the plug-in)" \
-  awk -v s="$(uifig lists_back_s)" -v o="$(figure plugged_to_open_s)" 'BEGIN { exit !(s != "" && s <= o + 6.5) }'
+if [ "$kind" = linux ]; then
+  check "pulled: the lists followed within a device check ($(uifig lists_changed_s) s)" \
+    awk -v s="$(uifig lists_changed_s)" 'BEGIN { exit !(s != "" && s <= 6.5) }'
+  check "plugged back: the lists came back with the port ($(uifig lists_back_s) s after the plug-in)" \
+    awk -v s="$(uifig lists_back_s)" -v o="$(figure plugged_to_open_s)" 'BEGIN { exit !(s != "" && s <= o + 6.5) }'
+fi
 check "no UI stall beyond the probe's noise: pulled and back at most $(uifig after_max_ms) ms (playing before: $(uifig playing_max_ms) ms)" \
   awk -v a="$(uifig after_max_ms)" -v u="$(uifig unanswered)" 'BEGIN { exit !(a != "" && u == 0 && a <= 250) }'
 

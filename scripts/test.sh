@@ -59,7 +59,8 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/platform/linux_midi/zyn_midi_cor
 # Debian's own kernel under QEMU; the guest's result line decides.
 ./scripts/vm/alsa-vm.sh build/tests/platform/alsa/zyn_alsa_vm_tests
 # The program itself there: its window under Xvfb on the sequencer, inputs, thru, monitor,
-# a card unplugged and back, FluidSynth as the output (scripts/test-vm.sh, about 1.5 min).
+# a card unplugged and back, FluidSynth as the output, a USB MIDI keyboard played, pulled
+# and plugged back, and bridged into JACK (scripts/test-vm.sh, about 3.5 min).
 ./scripts/test-vm.sh linux build
 
 # The program on a real Wayland compositor (headless sway), input through the Wayland protocols.

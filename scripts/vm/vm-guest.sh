@@ -345,7 +345,20 @@ if [ "$kind" = linux ]; then
 else
   "$wine" "$build/tests/platform/win32/zyn_probe.exe" close ZYN_MOUSE
   sleep 2
+  # Wine's winmm lists the ports once, at its start: the keyboard is plugged in first and
+  # the program started again. After the plug-in it is not listed anew.
+  usb_plug_in
+  "$wine" "$build/platform/win32/zyn_mouse.exe" >"$out/program-usb.log" 2>&1 &
+  window=$(find_window)
+  sleep 1
+  read -r X Y _ < <("$wine" "$build/tests/platform/win32/zyn_probe.exe" origin ZYN_MOUSE 2>/dev/null | tr -d '\r')
+  mapfile -t pids < <(pgrep -f 'zyn_mouse\.exe'; pgrep -x 'wineserver|wineserver64')
+  usb_steps
+  pgrep -f 'zyn_mouse\.exe' >/dev/null && echo running >"$out/usb-survived.txt"
+  "$wine" "$build/tests/platform/win32/zyn_probe.exe" close ZYN_MOUSE
+  sleep 2
   "$wineserver" -k
+  usb quit
 fi
 note "done"
 echo "done" >"$out/guest-done.txt"
