@@ -167,8 +167,12 @@ void PlatTextOut(int x, int y, const char* text, int len)
     }
     const PlatFont handle = zm_qt::TextFont();
     const zm_qt::TextTarget target{c.bits, c.width, c.height};
-    const bool cached = zm_qt::GlyphCacheOn();
-    if (cached && zm_qt::GlyphCacheDraw(handle, text, len, x, y, c.textRgb, target)) {
+    // A text the cache left to QPainter once is not tried again: making its mask costs
+    // several of QPainter's draws, and it would be made at every draw.
+    const zm_qt::Cached held =
+        zm_qt::GlyphCacheOn() ? zm_qt::GlyphCacheDraw(handle, text, len, x, y, c.textRgb, target)
+                              : zm_qt::Cached::kViaQt;
+    if (held == zm_qt::Cached::kDrawn) {
         return;
     }
     if (c.painter == nullptr) {
@@ -200,8 +204,9 @@ void PlatTextOut(int x, int y, const char* text, int len)
             out[i] = QChar(static_cast<uchar>(text[i]));
         }
     }
-    if (cached && zm_qt::GlyphCacheAddAndDraw(handle, text, len, c.painter->font(), c.painterAscent,
-                                              c.text, x, y, c.textRgb, target)) {
+    if (held == zm_qt::Cached::kUnknown &&
+        zm_qt::GlyphCacheAddAndDraw(handle, text, len, c.painter->font(), c.painterAscent, c.text,
+                                    x, y, c.textRgb, target)) {
         return;
     }
     c.painter->drawText(QPointF(x, static_cast<double>(y) + c.painterAscent), c.text);

@@ -30,6 +30,7 @@
 #include <QtGui/QTextLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -186,20 +187,13 @@ void Blit(Cache& c, const Entry& e, int x, int y, uint32_t rgb, const zm_qt::Tex
     }
 }
 
-// Draws the text's glyphs one by one onto the scratch image (text top-left at (ox, oy)),
-// recording per pixel the first glyph's coverage and, in order, the later ones'.
-bool Rasterise(Cache& c, QImage& image, const QFont& font, int ascent, const QString& text, int ox,
-               int oy)
+// Draws the laid-out text's glyphs one by one onto the scratch image (text top-left at
+// (ox, oy)), recording per pixel the first glyph's coverage and, in order, the later ones'.
+void Rasterise(Cache& c, QImage& image, const QTextLayout& layout, const QTextLine& line,
+               int ascent, int ox, int oy)
 {
     const int w = image.width();
     const int h = image.height();
-    QTextLayout layout(text, font);
-    layout.beginLayout();
-    QTextLine line = layout.createLine();
-    layout.endLayout();
-    if (!line.isValid() || line.textLength() != text.size()) {
-        return false;
-    }
     const double baseline = line.y() + line.ascent();
     c.first.assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
     c.laterAt.clear();
@@ -244,7 +238,6 @@ bool Rasterise(Cache& c, QImage& image, const QFont& font, int ascent, const QSt
             }
         }
     }
-    return true;
 }
 
 // Appends the recorded coverage to the pools as the entry's runs and layers.
@@ -300,9 +293,17 @@ bool InkOnBorder(const std::vector<uint32_t>& px, int w, int h)
 // Makes the entry's mask; false when the text is left to QPainter.
 bool Make(Cache& c, Entry& e, const QFont& font, int ascent, const QString& text)
 {
+    // One shaping for the width and the glyphs: it is most of a mask's making.
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    layout.endLayout();
+    if (!line.isValid() || line.textLength() != text.size()) {
+        return false;
+    }
     const QFontMetrics metrics(font);
     const int pad = metrics.height() + 4;
-    const long long w = static_cast<long long>(metrics.horizontalAdvance(text)) + 2LL * pad;
+    const long long w = static_cast<long long>(std::ceil(line.naturalTextWidth())) + 2LL * pad;
     const long long h = metrics.height() + 2LL * pad;
     if (w <= 0 || w * h > kLargestScratch || w > 30000 || h > 30000) {
         return false;
@@ -311,9 +312,7 @@ bool Make(Cache& c, Entry& e, const QFont& font, int ascent, const QString& text
     c.scratch.assign(count, 0);
     QImage image(reinterpret_cast<uchar*>(c.scratch.data()), static_cast<int>(w),
                  static_cast<int>(h), static_cast<qsizetype>(w) * 4, QImage::Format_RGB32);
-    if (!Rasterise(c, image, font, ascent, text, pad, pad)) {
-        return false;
-    }
+    Rasterise(c, image, layout, line, ascent, pad, pad);
     // The mask must fit the pools; a text that needs more than they hold is not kept.
     size_t covered = 0;
     for (uint8_t v : c.first) {
@@ -366,23 +365,23 @@ bool GlyphCacheOn()
     return TheCache().on;
 }
 
-bool GlyphCacheDraw(PlatFont font, const char* bytes, int len, int x, int y, uint32_t rgb,
-                    const TextTarget& target)
+Cached GlyphCacheDraw(PlatFont font, const char* bytes, int len, int x, int y, uint32_t rgb,
+                      const TextTarget& target)
 {
     Cache& c = TheCache();
     if (!c.reserved || len > kLongestText) {
-        return false;
+        return len > kLongestText ? Cached::kViaQt : Cached::kUnknown;
     }
     const int32_t s = c.table[Probe(c, font, bytes, len, Hash(font, bytes, len))];
     if (s < 0) {
-        return false;
+        return Cached::kUnknown;
     }
     const Entry& e = c.entries[static_cast<size_t>(s)];
     if (e.viaQt) {
-        return false;
+        return Cached::kViaQt;
     }
     Blit(c, e, x, y, rgb, target);
-    return true;
+    return Cached::kDrawn;
 }
 
 bool GlyphCacheAddAndDraw(PlatFont font, const char* bytes, int len, const QFont& qfont, int ascent,

@@ -22,10 +22,15 @@ struct TextTarget {
     int height;
 };
 
+enum class Cached {
+    kDrawn,   // from its mask
+    kViaQt,   // known, and left to QPainter for good
+    kUnknown, // not held: GlyphCacheAddAndDraw may keep it
+};
 // Draws the text (its bytes as the logic gave them) at (x, y), the top-left of its cell, in
-// rgb (0x00RRGGBB) when the cache holds it; false when it does not.
-bool GlyphCacheDraw(PlatFont font, const char* bytes, int len, int x, int y, uint32_t rgb,
-                    const TextTarget& target);
+// rgb (0x00RRGGBB) when the cache holds its mask.
+Cached GlyphCacheDraw(PlatFont font, const char* bytes, int len, int x, int y, uint32_t rgb,
+                      const TextTarget& target);
 
 // Renders the text once with QPainter (font, its ascent in pixels, the decoded text), keeps
 // its mask and draws it as GlyphCacheDraw does. False when this text is to be drawn by
