@@ -45,13 +45,10 @@ void C_Midi::OpenInputs()
         if (!PlatMidiInName(i, name, sizeof name))
             name[0] = '\0'; // better no name than another device's old one
         PlatMidiHandle handle = kNoMidiDevice;
-        if (PlatMidiInOpen(&handle, i) != 0 || handle == kNoMidiDevice) {
-            inHandle[i] = kNoMidiDevice;
-            continue;
-        }
-        inHandle[i] = handle;
-        if (PlatMidiInStart(handle) == 0)
-            WriteName(inName[i], name);
+        const bool opened = PlatMidiInOpen(&handle, i) == 0 && handle != kNoMidiDevice;
+        inHandle[i] = opened ? handle : kNoMidiDevice;
+        // A slot that does not run shows no name, not the one of the device it had before.
+        WriteName(inName[i], opened && PlatMidiInStart(handle) == 0 ? name : "");
     }
 }
 
@@ -65,12 +62,9 @@ void C_Midi::OpenOutputs()
         if (!PlatMidiOutName(i, name, sizeof name))
             name[0] = '\0';
         PlatMidiHandle handle = kNoMidiDevice;
-        if (PlatMidiOutOpen(&handle, i) != 0 || handle == kNoMidiDevice) {
-            outHandle[i] = kNoMidiDevice;
-            continue;
-        }
-        outHandle[i] = handle;
-        WriteName(outName[i], name);
+        const bool opened = PlatMidiOutOpen(&handle, i) == 0 && handle != kNoMidiDevice;
+        outHandle[i] = opened ? handle : kNoMidiDevice;
+        WriteName(outName[i], opened ? name : "");
     }
 }
 

@@ -74,6 +74,16 @@ TEST_F(PortsTest, AFailedOpenKeepsTheSlotCountedAndUnnamed)
     gWinUI.outSel = 1;
     gWinUI.Strike(60); // nothing to send to, nothing sent
     EXPECT_TRUE(midi_double::SentWords().empty());
+
+    // Nor does a slot whose device was replaced by one that fails: the old name would
+    // stand for a port that is gone.
+    midi_double::SetOutputs({{"Synth A"}, {"Broken", true}, {"Broken too", true}});
+    midi_double::SetInputs({{"Keys"}});
+    gMidi.OpenInputs();
+    midi_double::SetInputs({{"Pads", false, true}});
+    gMidi.CheckDevices();
+    EXPECT_STREQ(gMidi.outName[2], "");
+    EXPECT_STREQ(gMidi.inName[0], "");
 }
 
 TEST_F(PortsTest, AnInputThatFailsToStartStaysOpenButUnnamed)
