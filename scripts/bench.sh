@@ -66,8 +66,6 @@ start_xvfb "$display" /dev/null
 xvfb=$xvfb_pid
 trap 'kill $xvfb 2>/dev/null || true' EXIT
 
-hz=$(getconf CLK_TCK)
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 # Starts a program under the X server, waits, samples its CPU time over the window and
 # its peak resident size; prints "cpu_pct rss_kib".
 idle() {
@@ -75,15 +73,12 @@ idle() {
     local pid=$!
     sleep "$IDLE_WARMUP_S"
     if ! kill -0 "$pid" 2>/dev/null; then echo "bench.sh: $1 ended early" >&2; echo "nan 0"; return; fi
-    local t0 t1
-    t0=$(ticks "$pid")
-    sleep "$IDLE_SAMPLE_S"
-    t1=$(ticks "$pid")
-    local rss
-    rss=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
+    local cpu rss
+    cpu=$(cpu_pct_over "$IDLE_SAMPLE_S" "$pid")
+    rss=$(peak_rss_kib "$pid")
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
-    awk -v a="$t0" -v b="$t1" -v hz="$hz" -v s="$IDLE_SAMPLE_S" -v r="$rss" 'BEGIN { printf "%.2f %d\n", (b - a) * 100 / hz / s, r }'
+    echo "$cpu $rss"
 }
 
 read -r zm_cpu zm_rss < <(idle "$BUILD/platform/qt/zyn_mouse")

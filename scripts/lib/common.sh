@@ -1,5 +1,6 @@
-# Sourced by the scripts: packages, checks and their summary, waiting, an X server on a free
-# display, Wine, a private /dev/shm. Safe under `set -euo pipefail` and without -e.
+# Sourced by the scripts: packages, checks and their summary, waiting, a process's CPU and
+# peak memory, an X server on a free display, Wine, a private /dev/shm. Safe under
+# `set -euo pipefail` and without -e.
 # shellcheck shell=bash
 
 # shellcheck disable=SC2034 # for the scripts that source this
@@ -84,6 +85,36 @@ wait_for_every() {  # wait_for_every STEP SECONDS COMMAND...
 }
 wait_for() {  # wait_for SECONDS COMMAND...: every 50 ms
   wait_for_every 0.05 "$@"
+}
+
+# ---------------------------------------------------------------------------------------
+# What a running process costs, from /proc.
+
+# Its CPU time so far (user + system, all its threads), in clock ticks. The name in
+# parentheses may hold spaces: the fields are counted after it.
+cpu_ticks() {  # cpu_ticks PID
+  awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"
+}
+# Its peak resident set size (VmHWM), in KiB.
+peak_rss_kib() {  # peak_rss_kib PID
+  awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"
+}
+# Each process's CPU in % of one core over the same SECONDS of wall time, on one line in
+# the order given; "nan" for one that is gone by the end.
+cpu_pct_over() {  # cpu_pct_over SECONDS PID...
+  local seconds=$1 before=() after=() t0 t1 pid i
+  shift
+  t0=$EPOCHREALTIME
+  for pid in "$@"; do before+=("$(cpu_ticks "$pid" 2>/dev/null || echo nan)"); done
+  sleep "$seconds"
+  for pid in "$@"; do after+=("$(cpu_ticks "$pid" 2>/dev/null || echo nan)"); done
+  t1=$EPOCHREALTIME
+  for i in "${!before[@]}"; do
+    awk -v a="${before[i]}" -v b="${after[i]}" -v hz="$(getconf CLK_TCK)" -v s="$t0" -v e="$t1" \
+      'BEGIN { if (a == "nan" || b == "nan") printf "nan"; else printf "%.2f", (b - a) * 100 / hz / (e - s) }'
+    ((i + 1 < ${#before[@]})) && printf ' '
+  done
+  echo
 }
 
 # ---------------------------------------------------------------------------------------
