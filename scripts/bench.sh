@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark; each figure is printed beside its reference and goal.
 # Usage: scripts/bench.sh            (as root, or with the packages below already installed)
-# Builds in build-bench/ with at most two jobs. Takes about three minutes, and half a minute
-# more for the ALSA figures, which run on Debian's kernel under QEMU (scripts/vm/alsa-vm.sh).
+# Builds in build-bench/ with at most two jobs. Takes about five and a half minutes (two and
+# a half of them the busy cost), and half a minute more for the ALSA figures, which run on
+# Debian's kernel under QEMU (scripts/vm/alsa-vm.sh).
 set -euo pipefail
 # shellcheck source=scripts/lib/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -110,6 +111,8 @@ wait "$jackd" 2>/dev/null || true
 awk -v c="$jz_cpu" -v bc="$jb_cpu" -v r="$jz_rss" 'BEGIN {
     printf "idle_jack_cpu zyn_mouse_pct=%.2f bare_tick_pct=%.2f above_bare=%.2f peak_rss_kib=%d goal:<=bare+1.0 %s\n", c, bc, c - bc, r, (c - bc <= 1.0) ? "OK" : "MISSED"
 }'
+echo "== busy cost (a MIDI clock of 48 a second into the program, and idle; X11 and Wayland; beside the bare thread)"
+run "$ROOT/bench/busy_cost.sh" "$BUILD"
 # When notes leave (tests/timing/timing_probe.cpp from outside the program, 300 strikes):
 # the thru's latency and the keys' intervals per period and server, beside a direct
 # connection in the same run. No limits: every figure is printed.
