@@ -1,6 +1,7 @@
 // Three JACK clients, each with one MIDI input and one MIDI output: the peers the program
 // opens while its cost under JACK is measured. Idle, or with an argument N the first one
-// plays a MIDI clock of N timing clocks a second (48: 120 bpm), as a DAW left running does.
+// plays a MIDI clock of N timing clocks a second (48: 120 bpm), as a DAW left running does;
+// with a second argument, only that many, then it is silent.
 // Runs until it is signalled.
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -15,6 +16,7 @@ namespace {
 
 double clockPerFrame = 0; // timing clocks a frame; 0: idle
 double clockDue = 0;      // frames until the next one, of the first peer
+long clocksLeft = -1;     // then silence; -1: no end
 
 // Every JACK program with ports has one: without it, jackd leaves the clients after these
 // in the graph unrun (the program would be measured never woken by its period).
@@ -26,11 +28,16 @@ int Process(jack_nframes_t frames, void* arg)
 
 int ProcessClock(jack_nframes_t frames, void* arg)
 {
-    void* buffer = jack_port_get_buffer(static_cast<jack_port_t*>(arg), frames);
+    auto* port = static_cast<jack_port_t*>(arg);
+    void* buffer = jack_port_get_buffer(port, frames);
     jack_midi_clear_buffer(buffer);
-    for (; clockDue < frames; clockDue += 1 / clockPerFrame) {
+    if (clocksLeft > 0 && jack_port_connected(port) == 0)
+        return 0; // a counted clock starts once someone listens
+    for (; clockDue < frames && clocksLeft != 0; clockDue += 1 / clockPerFrame) {
         const jack_midi_data_t tick = 0xF8;
         jack_midi_event_write(buffer, static_cast<jack_nframes_t>(clockDue), &tick, 1);
+        if (clocksLeft > 0)
+            --clocksLeft;
     }
     clockDue -= frames;
     return 0;
@@ -41,6 +48,7 @@ int ProcessClock(jack_nframes_t frames, void* arg)
 int main(int argc, char** argv)
 {
     const double clockPerSecond = argc > 1 ? std::atof(argv[1]) : 0;
+    clocksLeft = argc > 2 ? std::atol(argv[2]) : -1;
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
