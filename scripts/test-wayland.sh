@@ -28,7 +28,7 @@ start=$(date +%s)
 program=${ZM_PROGRAM:-$build/platform/qt/zyn_mouse}
 if [ -z "${ZM_PROGRAM:-}" ]; then
   [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null || exit 1
-  cmake --build "$build" --target zyn_mouse >/dev/null || exit 1
+  cmake --build "$build" --target zyn_mouse zm_midi_idle_peers >/dev/null || exit 1
 fi
 
 # The input client, glue made from the protocols' XML.
@@ -341,6 +341,36 @@ grim -o HEADLESS-1 "$work/wayland-scale2-scrolled.png"
 check "the panel's bottom reachable with the scroll bar at scale 2" \
   compare "$work/wayland-scale2-scrolled.png" 2 "$ox" "$oy" "$rows" scrolled
 expect "F1 at scale 2" 9 "key 59"
+kill "$wl_program" 2>/dev/null || true
+wait "$wl_program" 2>/dev/null || true
+
+# A MIDI clock streaming into the monitor, at scale 1. Where each present would copy the
+# whole window's buffer, the monitor gets a surface of its own (a subsurface): what it shows
+# must be what the window shows of the same canvas after a full repaint.
+swaymsg output HEADLESS-1 scale 1 >/dev/null
+send "extent 1920 1080"
+export WAYLAND_DEBUG=client  # the protocol log tells whether the surface was made
+start_program "$work/wayland-monitor.log"
+unset WAYLAND_DEBUG
+monitor() {  # PNG X Y: a digest of the monitor's pixels, the client's corner at (X, Y)
+  convert "$1" -crop "250x136+$(($2 + 12))+$(($3 + 457))" rgb:- | md5sum
+}
+shot "$work/wayland-monitor-before.png" 1
+"$build/bench/zm_midi_idle_peers" 48 240 &
+pids+=($!)
+sleep 12  # a device check opens the peer within 5 s; its 240 clocks take 5 s
+grim -o HEADLESS-1 "$work/wayland-monitor-stream.png"
+swaymsg fullscreen enable >/dev/null  # a new size: the whole window painted again
+sleep 1
+read -r fx fy _ _ < <(window_json)
+grim -o HEADLESS-1 "$work/wayland-monitor-repainted.png"
+check "the clock reached the monitor" test "$(monitor "$work/wayland-monitor-before.png" "$ox" "$oy")" \
+  != "$(monitor "$work/wayland-monitor-stream.png" "$ox" "$oy")"
+check "the monitor had a surface of its own" grep -q 'wl_subcompositor@[0-9]*.get_subsurface' \
+  "$work/wayland-monitor.log"
+check "the monitor's own surface shows what the window shows after a full repaint" \
+  test "$(monitor "$work/wayland-monitor-stream.png" "$ox" "$oy")" \
+  = "$(monitor "$work/wayland-monitor-repainted.png" "$fx" "$fy")"
 if [ -n "${ZM_WAYLAND_SHOTS:-}" ]; then
   mkdir -p "$ZM_WAYLAND_SHOTS" && cp "$work"/*.png "$ZM_WAYLAND_SHOTS"/
 fi

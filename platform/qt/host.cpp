@@ -4,7 +4,8 @@
 //
 // Where the rest lives: window.cpp (the widgets and their events, painting), timers.cpp
 // (window timers), scrollbars.cpp (the bars and the layout), keymap.cpp (keys),
-// key_repeat.cpp and wayland_repeat.cpp (repeat rates), midi_wake.cpp (received MIDI).
+// key_repeat.cpp and wayland_repeat.cpp (repeat rates), midi_wake.cpp (received MIDI),
+// present.cpp (the present) and panel_surface.cpp (a surface of its own for a panel).
 #include "platform/qt/host.h"
 
 #include <QtCore/QCoreApplication>
@@ -110,6 +111,7 @@ void DestroyMainWindow(bool deleteNow)
     StopShiftRepeat();
     KillAllTimers();
     PlatReleaseCapture();
+    PanelDrop();
     if (h.window) {
         h.window->hide();
         if (deleteNow) {

@@ -1,6 +1,6 @@
-// Internal to the window host (host.cpp, window.cpp, timers.cpp, scrollbars.cpp, keymap.cpp,
-// key_repeat.cpp, wayland_repeat.cpp, midi_wake.cpp): the state they share and the calls
-// between them.
+// Internal to the window host (host.cpp, window.cpp, present.cpp, panel_surface.cpp,
+// timers.cpp, scrollbars.cpp, keymap.cpp, key_repeat.cpp, wayland_repeat.cpp, midi_wake.cpp):
+// the state they share and the calls between them.
 #pragma once
 
 #include <QtCore/QPoint>
@@ -39,6 +39,7 @@ struct Host {
     QPainter* paintPainter = nullptr; // during PM_PAINT only
     QRect paintRect;                  // what this paint must cover, client coordinates
     bool painted = false;
+    QPoint canvasOrigin; // the canvas point at the client's top-left, as the last paint had it
 
     int sentWidth = -1; // client size last sent with PM_SIZE
     int sentHeight = -1;
@@ -72,6 +73,18 @@ uint32_t KeyState(Qt::MouseButtons buttons, Qt::KeyboardModifiers modifiers);
 
 // host.cpp: Win32 DestroyWindow (PM_DESTROY, then the window goes).
 void DestroyMainWindow(bool deleteNow = false);
+
+// present.cpp: the canvas's pixels of wanted (client coordinates; origin: the canvas point
+// at the client's top-left) painted with p, whose (0, 0) is the client's point at.
+void PaintCanvas(QPainter* p, const QRect& wanted, const QPoint& origin, const QPoint& at);
+
+// panel_surface.cpp: a rectangle presented again and again, on a surface of its own where
+// that saves a copy of the whole window. PanelPresent: true when the present is done
+// there; PanelFollow: the client area was repainted there, the panel shows the same;
+// PanelDrop: the layout changed or the window goes.
+bool PanelPresent(const QRect& rect);
+void PanelFollow(const QRect& rect);
+void PanelDrop();
 
 // window.cpp: the top-level window and its client area.
 QWidget* NewHostWindow();

@@ -21,6 +21,7 @@ void PlatPresent()
     Host& h = TheHost();
     if (h.client != nullptr && h.client->isVisible() && h.paintPainter == nullptr) {
         h.client->repaint();
+        PanelFollow(h.client->rect());
     }
 }
 
@@ -29,7 +30,11 @@ void PlatPresentRect(int x, int y, int width, int height)
     Host& h = TheHost();
     if (h.client != nullptr && h.client->isVisible() && h.paintPainter == nullptr && width > 0 &&
         height > 0) {
-        h.client->repaint(x, y, width, height);
+        const QRect rect(x, y, width, height);
+        if (!PanelPresent(rect)) {
+            h.client->repaint(rect);
+            PanelFollow(rect);
+        }
     }
 }
 
@@ -126,19 +131,29 @@ void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
         return;
     }
     h.painted = true;
+    h.canvasOrigin = QPoint(srcX, srcY);
     // Only the part the paint was asked for: a small present must stay cheap.
-    const QRect wanted = QRect(0, 0, width, height).intersected(h.paintRect);
+    zm_qt::PaintCanvas(p, QRect(0, 0, width, height).intersected(h.paintRect), QPoint(srcX, srcY),
+                       QPoint(0, 0));
+}
+
+namespace zm_qt {
+
+void PaintCanvas(QPainter* p, const QRect& wanted, const QPoint& origin, const QPoint& at)
+{
     if (wanted.isEmpty()) {
         return;
     }
-    QRegion rest(wanted);
+    const int srcX = origin.x();
+    const int srcY = origin.y();
+    QRegion rest(wanted.translated(-at));
     const uint32_t* bits = nullptr;
     int cw = 0;
     int ch = 0;
     if (zm_qt::CanvasPixels(&bits, &cw, &ch)) {
         const QRect src = wanted.translated(srcX, srcY).intersected(QRect(0, 0, cw, ch));
         if (!src.isEmpty()) {
-            const QRect dst = src.translated(-srcX, -srcY);
+            const QRect dst = src.translated(-srcX - at.x(), -srcY - at.y());
             if (!CopyOpaque(p, bits, cw, src, dst.topLeft())) {
                 const QImage image(reinterpret_cast<const uchar*>(bits), cw, ch,
                                    static_cast<qsizetype>(cw) * 4, QImage::Format_RGB32);
@@ -156,3 +171,5 @@ void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
         p->fillRect(r, Qt::black); // outside the canvas: nothing to show
     }
 }
+
+} // namespace zm_qt

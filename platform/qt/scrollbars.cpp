@@ -142,6 +142,7 @@ void Relayout()
     if (!h.window || h.client == nullptr) {
         return;
     }
+    PanelDrop(); // made again for the new layout, once presents ask for it
     if (h.inLayout) {
         h.layoutAgain = true;
         return;
