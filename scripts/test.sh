@@ -39,10 +39,10 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZM_SANITIZE=ON -DZM
 cmake --build build-asan -j"$jobs"
 # Not the load tests (the close hand-over's at 64 frames is one): slowed down by the
 # sanitizers, their peer misses its JACK deadlines and the server drops whole periods
-# between clients. Loss is judged above.
+# between clients. Loss is judged above. As above, a failing test gets one more run.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -L 'unit|window|jack' -E 'BurstsBothWays|InputGoesOnAfterABurst|ClosedOutputHandsOver.*/p64' \
-  --timeout 300)
+  --timeout 300 --repeat until-pass:2)
 
 # The rings and queues between the MIDI threads, under ThreadSanitizer.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZM_TSAN=ON -DZM_BUILD_BENCH=OFF \

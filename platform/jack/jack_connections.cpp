@@ -94,6 +94,8 @@ bool JackSystem::AdvanceInput(int slot)
         std::fprintf(stderr, "ZYN_MOUSE: MIDI input %s could not be connected\n", source.c_str());
     lock.lock();
     in.connecting = false;
+    in.joined = source;
+    in.joinBy = HandOverDeadline(MonotonicNs());
     in.connectedAt = cycles_.load(std::memory_order_acquire);
     return false;
 }

@@ -206,8 +206,18 @@ void JackSystem::DropFeedback()
 bool JackSystem::InBusy(int slot)
 {
     std::lock_guard lock(connMutex_);
-    const InSlot& in = inSlots_[slot];
-    const bool joining = cycles_.load(std::memory_order_acquire) - in.connectedAt < 2 && Alive();
+    InSlot& in = inSlots_[slot];
+    const uint64_t cycle = cycles_.load(std::memory_order_acquire);
+    // A server that ran late keeps the graph it had: the connection is in use only once our
+    // view of the graph shows it, and from the period after.
+    if (!in.joined.empty() && Alive() && MonotonicNs() < in.joinBy) {
+        if (!jack_port_connected_to(in_[slot], in.joined.c_str())) {
+            in.connectedAt = cycle;
+            return true;
+        }
+    }
+    in.joined.clear();
+    const bool joining = cycle - in.connectedAt < 2 && Alive();
     return in.disconnect || in.settling || in.connecting || !in.connect.empty() || joining;
 }
 

@@ -104,7 +104,9 @@ class JackSystem final : public System {
         uint64_t goneAt = 0;
         std::string connect;       // the source to connect once settled
         bool connecting = false;   // the connection is being made
-        uint64_t connectedAt = 0;  // and was made then: the graph shows it two periods on
+        std::string joined;        // the source just connected, until the graph shows it
+        int64_t joinBy = 0;        // the longest wait for that (MonotonicNs)
+        uint64_t connectedAt = 0;  // the period our view showed it; in use two periods on
         PlatMidiHandle wanted = 0; // the handle to run once settled
     };
 
