@@ -1,6 +1,6 @@
-// Texts kept as coverage masks (see glyph_cache.h). Longer than most files here: making,
-// checking and drawing a mask share the cache's pools, and split apart they would each
-// need its layout.
+// Texts kept as coverage masks (see glyph_cache.h). This file stays whole, longer than
+// most here, because making, checking and drawing a mask share the cache's pools: split
+// apart, each would need their layout.
 //
 // A full redraw draws about a hundred texts, nearly all the same ones every time, and
 // QPainter spends microseconds on each; a mask lookup and a blend cost a fraction of that.
