@@ -204,7 +204,9 @@ TEST(JackSoak, ServerKilledMidStreamAndStartedAgain)
     stream->Start();
     Play(milliseconds(1000));
     EXPECT_GT(stream->Received(0), 300);
-    EXPECT_EQ(stream->OutOfOrder(), 0);
+    // A late period may lose or repeat a buffer, the server's doing: one break in the
+    // numbers for it in each direction at most, and none without.
+    EXPECT_LE(stream->OutOfOrder(), 2 * stream->Xruns()) << stream->Xruns() << " xruns";
     EXPECT_EQ(stream->Foreign(), 0);
     stream.reset();
     server.Stop();
