@@ -37,6 +37,7 @@ class C_Midi {
     void CheckDevices();
     void OnMidiData(PlatMidiHandle handle, uint32_t message);
     void DrawMonitor();
+    bool DrawMonitorRow(int j);
 
     static bool HitTest(int action, int x, int y, int w, int h);
 
@@ -66,6 +67,8 @@ class C_Midi {
     uint32_t logWrites = 0;
     uint32_t monitorShows = 0;
     bool monitorStale = true;
+    // Every row shown stayed within its band when drawn: the rows may move up.
+    bool monitorRowsMove = false;
 };
 
 extern C_Midi gMidi;

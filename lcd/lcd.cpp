@@ -185,6 +185,21 @@ void C_Lcd::DrawRoundFrame(int x, int y, int width, int height, int colour)
     VLine(sat(X + w - 1), sat(Y + 1), sat(h - 2), 1, colour);
 }
 
+void C_Lcd::MoveUp(int x, int y, int width, int height, int dy)
+{
+    const long long x0 = std::max(x, 0), y0 = std::max(y, 0);
+    const long long x1 =
+        std::min(static_cast<long long>(x) + width, static_cast<long long>(CanvasWidth));
+    const long long y1 =
+        std::min(static_cast<long long>(y) + height, static_cast<long long>(CanvasHeight));
+    if (!bits || dy <= 0 || x0 >= x1 || y0 + dy >= y1)
+        return;
+    for (long long r = y0; r + dy < y1; ++r)
+        std::memcpy(bits + r * CanvasWidth + x0, bits + (r + dy) * CanvasWidth + x0,
+                    sizeof(uint32_t) * static_cast<size_t>(x1 - x0));
+    MarkChanged(x0, y0, x1, y1 - dy);
+}
+
 void C_Lcd::UseFont(int slot)
 {
     if (slot >= 0 && slot < 14)

@@ -27,6 +27,9 @@ class C_Lcd {
     void VLine(int x, int y, int length, int thickness, int colour);
     void DrawFrame(int x, int y, int width, int height, int colour);
     void DrawRoundFrame(int x, int y, int width, int height, int colour);
+    // The rectangle's rows from dy down move up by dy, as a list scrolls; the bottom dy
+    // rows keep what they had.
+    void MoveUp(int x, int y, int width, int height, int dy);
 
     void UseFont(int slot);
     void SetTextColorIndex(int colour);

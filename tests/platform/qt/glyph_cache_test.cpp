@@ -1,6 +1,7 @@
 // The glyph cache against QPainter: the real window's full redraw, and texts over mixed grounds
 // and across the canvas edges, must leave every 32-bit word of the canvas as QPainter leaves it
-// (the top byte Qt writes included).
+// (the top byte Qt writes included). And the monitor's rows, moved up as messages come, must
+// leave the words a redraw would.
 #include <QtCore/QCoreApplication>
 #include <QtTest/QTest>
 #include <QtWidgets/QWidget>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -55,7 +57,7 @@ testing::AssertionResult SameWords(const std::vector<uint32_t>& want,
         return testing::AssertionSuccess();
     }
     char words[64];
-    std::snprintf(words, sizeof words, "QPainter %08X, cache %08X", want[first], got[first]);
+    std::snprintf(words, sizeof words, "reference %08X, drawn %08X", want[first], got[first]);
     return testing::AssertionFailure()
            << differing << " words differ; first at (" << first % CanvasWidth << ", "
            << first / CanvasWidth << "): " << words;
@@ -80,7 +82,7 @@ void ExpectSameWithAndWithoutCache(const std::function<void()>& draw, const char
     EXPECT_EQ(viaQt, 0) << what << ": texts left to QPainter";
 }
 
-TEST(GlyphCache, DrawsEveryWordAsQPainterDoes)
+void ShowMainWindow()
 {
     midi_double::Reset();
     midi_double::SetOutputs({{"Synth A"}, {"Synth \xC3\x84 \xE3\x82\xB7\xE3\x83\xB3\xE3\x82\xBB"}});
@@ -91,6 +93,19 @@ TEST(GlyphCache, DrawsEveryWordAsQPainterDoes)
     PlatShowWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(zm_qt::MainWindow()));
     QTest::qWait(30);
+}
+
+void CloseMainWindow()
+{
+    if (QWidget* w = zm_qt::MainWindow()) {
+        w->close();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST(GlyphCache, DrawsEveryWordAsQPainterDoes)
+{
+    ShowMainWindow();
 
     // The full redraw with the monitor showing notes, controls, bend and transport.
     const uint32_t messages[] = {0x00643C90, 0x00003C90, 0x00403C80, 0x00207BA0, 0x00400AB0,
@@ -142,11 +157,43 @@ TEST(GlyphCache, DrawsEveryWordAsQPainterDoes)
         },
         "grounds and edges");
     EXPECT_TRUE(zm_qt::CanvasGuardsIntact());
+    CloseMainWindow();
+}
 
-    if (QWidget* w = zm_qt::MainWindow()) {
-        w->close();
+TEST(MonitorRows, MovedUpTheyLeaveTheWordsARedrawWould)
+{
+    ShowMainWindow();
+    gWinUI.Dispatch(AC_FULL_REDRAW, 0);
+    gMidi.monitorStale = true;
+    gMidi.DrawMonitor();
+    // Every kind of row, the running number passing 9999, and 1 to 9 messages a run (9 is
+    // more than the rows: a redraw).
+    const uint32_t messages[] = {0x00643C90, 0x00003C90, 0x00403C80, 0x00207BA0, 0x00400AB0,
+                                 0x000005C0, 0x00003FD0, 0x004000E0, 0x000000FA, 0x000000FB,
+                                 0x000000FC, 0x000000F8, 0x00117FB5, 0x00000099};
+    gMidi.logSerial = 9980;
+    size_t next = 0;
+    int moves = 0;
+    for (int run = 0; run < 45; ++run) {
+        const int count = 1 + run % 9;
+        for (int i = 0; i < count; ++i) {
+            gMidi.OnMidiData(midi_double::InputHandle(0), messages[next++ % std::size(messages)]);
+        }
+        int x = 0;
+        int y = 0;
+        int w = 0;
+        int h = 0;
+        gLcd.TakeChanged(&x, &y, &w, &h);
+        gMidi.DrawMonitor();
+        ASSERT_TRUE(gLcd.TakeChanged(&x, &y, &w, &h));
+        moves += y >= 494; // the heading untouched: the rows moved
+        const std::vector<uint32_t> moved = Canvas();
+        gMidi.monitorStale = true;
+        gMidi.DrawMonitor();
+        ASSERT_TRUE(SameWords(Canvas(), moved)) << "run " << run << ", " << count << " new";
     }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(moves, 40); // all but the runs of nine
+    CloseMainWindow();
 }
 
 } // namespace
