@@ -45,6 +45,7 @@ constexpr size_t kMaxCoverage = 1024 * 1024;
 constexpr size_t kMaxRuns = 64 * 1024;
 constexpr size_t kMaxLayers = 32 * 1024;
 constexpr int kLongestText = 255;
+constexpr size_t kSeenSize = 1024;       // power of two
 constexpr int kLargestScratch = 1 << 22; // pixels
 
 // Checking a new mask: a ground and a colour whose blends round differently in every byte.
@@ -86,6 +87,8 @@ struct Cache {
     std::vector<Run> runs;
     std::vector<Layer> layers;
     std::vector<zm_qt::Blends> blends;
+    // Hashes of texts drawn once and not kept: a text is kept from its second draw on.
+    std::vector<uint32_t> seen;
     // Reused while making masks.
     std::vector<uint32_t> scratch;
     std::vector<uint32_t> model;
@@ -123,6 +126,7 @@ void Reserve(Cache& c)
     c.runs.reserve(kMaxRuns);
     c.layers.reserve(kMaxLayers);
     c.blends.resize(64);
+    c.seen.assign(kSeenSize, 0);
     c.reserved = true;
 }
 
@@ -398,6 +402,13 @@ bool GlyphCacheAddAndDraw(PlatFont font, const char* bytes, int len, const QFont
     Entry e{};
     e.font = font;
     e.hash = Hash(font, bytes, len);
+    // Making a mask costs several of QPainter's draws: a text drawn once, as each new running
+    // number of the monitor is, is cheaper left to QPainter.
+    uint32_t& seen = c.seen[e.hash & (kSeenSize - 1)];
+    if (seen != e.hash) {
+        seen = e.hash;
+        return false;
+    }
     e.keyLen = static_cast<uint32_t>(len);
     e.viaQt = !Make(c, e, qfont, ascent, text);
     if (e.viaQt) {

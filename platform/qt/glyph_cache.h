@@ -34,7 +34,8 @@ Cached GlyphCacheDraw(PlatFont font, const char* bytes, int len, int x, int y, u
 
 // Renders the text once with QPainter (font, its ascent in pixels, the decoded text), keeps
 // its mask and draws it as GlyphCacheDraw does. False when this text is to be drawn by
-// QPainter: the mask could not reproduce it exactly, or it is too long to keep.
+// QPainter: it is new (a text is kept from its second draw on), the mask could not
+// reproduce it exactly, or it is too long to keep.
 bool GlyphCacheAddAndDraw(PlatFont font, const char* bytes, int len, const QFont& qfont, int ascent,
                           const QString& text, int x, int y, uint32_t rgb,
                           const TextTarget& target);
