@@ -1,7 +1,8 @@
 // Canvas memory and text of the Qt back end (contract: platform/platform.h).
 //
-// The canvas is plain memory of W x H words 0x00RRGGBB that the logic fills directly; a
-// QImage (Format_RGB32) wraps the same memory so that QPainter draws text into those words.
+// The canvas is memory of W x H words 0x00RRGGBB that the logic fills directly; a QImage
+// (Format_RGB32) wraps the same memory so that QPainter draws text into those words. It is
+// shared memory where the system has it, so that the X server can read it (x11_present.cpp).
 // Qt writes 0xFF into the top byte of the pixels its text touches; Format_RGB32 ignores it.
 // The fonts are fonts.cpp's; texts seen before are drawn from glyph_cache.cpp's masks, word for
 // word as QPainter would draw them.
@@ -12,6 +13,9 @@
 #include <QtGui/QPainter>
 
 #include <cstdlib>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "platform/qt/fonts.h"
 #include "platform/qt/glyph_cache.h"
@@ -25,6 +29,9 @@ constexpr uint32_t kGuardValue = 0xA5C3E187u;
 
 struct Canvas {
     uint32_t* block = nullptr; // guards, pixels, guards
+    size_t blockBytes = 0;
+    int fd = -1; // the shared memory of the block, or -1: it came from calloc
+    uint64_t serial = 0;
     uint32_t* bits = nullptr;
     int width = 0;
     int height = 0;
@@ -102,7 +109,21 @@ uint32_t* PlatCanvasCreate(int width, int height)
     if (count > SIZE_MAX / sizeof(uint32_t) - 2 * kGuardWords) {
         return nullptr;
     }
-    auto* block = static_cast<uint32_t*>(std::calloc(count + 2 * kGuardWords, sizeof(uint32_t)));
+    const size_t bytes = (count + 2 * kGuardWords) * sizeof(uint32_t);
+    // Shared memory starts zeroed, as calloc's does.
+    int fd = memfd_create("zyn_mouse canvas", MFD_CLOEXEC);
+    void* shared = MAP_FAILED;
+    if (fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0) {
+        shared = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    if (shared == MAP_FAILED && fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+    auto* block =
+        shared != MAP_FAILED
+            ? static_cast<uint32_t*>(shared)
+            : static_cast<uint32_t*>(std::calloc(count + 2 * kGuardWords, sizeof(uint32_t)));
     if (block == nullptr) {
         return nullptr;
     }
@@ -118,13 +139,16 @@ uint32_t* PlatCanvasCreate(int width, int height)
     } catch (...) {
         image = nullptr;
     }
-    if (image == nullptr || image->isNull()) {
-        delete image;
-        std::free(block);
-        return nullptr;
-    }
     Canvas& c = TheCanvas();
     c.block = block;
+    c.blockBytes = bytes;
+    c.fd = fd;
+    ++c.serial;
+    if (image == nullptr || image->isNull()) {
+        delete image;
+        PlatCanvasRelease();
+        return nullptr;
+    }
     c.bits = bits;
     c.width = width;
     c.height = height;
@@ -140,7 +164,13 @@ void PlatCanvasRelease()
     c.painterFont = 0;
     delete c.image;
     c.image = nullptr;
-    std::free(c.block);
+    if (c.fd >= 0) {
+        munmap(c.block, c.blockBytes);
+        close(c.fd);
+        c.fd = -1;
+    } else {
+        std::free(c.block);
+    }
     c.block = nullptr;
     c.bits = nullptr;
     c.width = 0;
@@ -226,6 +256,16 @@ bool CanvasPixels(const uint32_t** bits, int* width, int* height)
     *bits = c.bits;
     *width = c.width;
     *height = c.height;
+    return true;
+}
+
+bool CanvasSharedMemory(SharedCanvas* shared)
+{
+    const Canvas& c = TheCanvas();
+    if (c.bits == nullptr || c.fd < 0) {
+        return false;
+    }
+    *shared = {c.fd, kGuardWords * sizeof(uint32_t), c.serial};
     return true;
 }
 

@@ -112,6 +112,7 @@ void DestroyMainWindow(bool deleteNow)
     KillAllTimers();
     PlatReleaseCapture();
     PanelDrop();
+    DirectDrop();
     if (h.window) {
         h.window->hide();
         if (deleteNow) {

@@ -1,6 +1,6 @@
 // Internal to the window host (host.cpp, window.cpp, present.cpp, panel_surface.cpp,
-// timers.cpp, scrollbars.cpp, keymap.cpp, key_repeat.cpp, wayland_repeat.cpp, midi_wake.cpp):
-// the state they share and the calls between them.
+// x11_present.cpp, timers.cpp, scrollbars.cpp, keymap.cpp, key_repeat.cpp, wayland_repeat.cpp,
+// midi_wake.cpp): the state they share and the calls between them.
 #pragma once
 
 #include <QtCore/QPoint>
@@ -37,6 +37,7 @@ struct Host {
     std::map<uint32_t, uint32_t> timerTicks;
 
     QPainter* paintPainter = nullptr; // during PM_PAINT only
+    bool paintDirect = false;         // during PM_PAINT of a client that paints on screen
     QRect paintRect;                  // what this paint must cover, client coordinates
     bool painted = false;
     QPoint canvasOrigin; // the canvas point at the client's top-left, as the last paint had it
@@ -85,6 +86,15 @@ void PaintCanvas(QPainter* p, const QRect& wanted, const QPoint& origin, const Q
 bool PanelPresent(const QRect& rect);
 void PanelFollow(const QRect& rect);
 void PanelDrop();
+
+// x11_present.cpp: the client area put on screen straight from the canvas, on X11.
+// DirectSetUp: at the client's creation, makes it paint on screen where that works;
+// DirectOn: it does; DirectPut: the canvas's pixels of rect (client coordinates; origin: the
+// canvas point at the client's top-left) on screen now; DirectDrop: the window goes.
+void DirectSetUp(QWidget* client);
+bool DirectOn();
+void DirectPut(const QRect& rect, const QPoint& origin);
+void DirectDrop();
 
 // window.cpp: the top-level window and its client area.
 QWidget* NewHostWindow();

@@ -19,7 +19,8 @@ using namespace zm_qt;
 void PlatPresent()
 {
     Host& h = TheHost();
-    if (h.client != nullptr && h.client->isVisible() && h.paintPainter == nullptr) {
+    if (h.client != nullptr && h.client->isVisible() && h.paintPainter == nullptr &&
+        !h.paintDirect) {
         h.client->repaint();
         PanelFollow(h.client->rect());
     }
@@ -28,10 +29,12 @@ void PlatPresent()
 void PlatPresentRect(int x, int y, int width, int height)
 {
     Host& h = TheHost();
-    if (h.client != nullptr && h.client->isVisible() && h.paintPainter == nullptr && width > 0 &&
-        height > 0) {
+    if (h.client != nullptr && h.client->isVisible() && h.paintPainter == nullptr &&
+        !h.paintDirect && width > 0 && height > 0) {
         const QRect rect(x, y, width, height);
-        if (!PanelPresent(rect)) {
+        if (DirectOn()) {
+            DirectPut(rect, h.canvasOrigin);
+        } else if (!PanelPresent(rect)) {
             h.client->repaint(rect);
             PanelFollow(rect);
         }
@@ -127,11 +130,15 @@ void PlatPaintFromCanvas(int srcX, int srcY, int width, int height)
 {
     Host& h = TheHost();
     QPainter* p = h.paintPainter;
-    if (p == nullptr || width <= 0 || height <= 0) {
+    if ((p == nullptr && !h.paintDirect) || width <= 0 || height <= 0) {
         return;
     }
     h.painted = true;
     h.canvasOrigin = QPoint(srcX, srcY);
+    if (h.paintDirect) {
+        DirectPut(QRect(0, 0, width, height).intersected(h.paintRect), QPoint(srcX, srcY));
+        return;
+    }
     // Only the part the paint was asked for: a small present must stay cheap.
     zm_qt::PaintCanvas(p, QRect(0, 0, width, height).intersected(h.paintRect), QPoint(srcX, srcY),
                        QPoint(0, 0));

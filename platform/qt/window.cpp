@@ -63,12 +63,30 @@ class ClientView : public QWidget {
         setAttribute(Qt::WA_NoSystemBackground);
         setMouseTracking(true);
         setFocusPolicy(Qt::NoFocus);
+        DirectSetUp(this);
+    }
+
+    // Painting on screen, Qt paints nothing of ours: the paint puts the canvas itself.
+    QPaintEngine* paintEngine() const override
+    {
+        return testAttribute(Qt::WA_PaintOnScreen) ? nullptr : QWidget::paintEngine();
     }
 
   protected:
     void paintEvent(QPaintEvent* e) override
     {
         Host& h = TheHost();
+        if (DirectOn()) {
+            h.paintDirect = true;
+            h.paintRect = e->rect();
+            h.painted = false;
+            Send(PM_PAINT, 0, 0);
+            h.paintDirect = false;
+            if (!h.painted) {
+                DirectPut(e->rect(), QPoint(-1 << 20, -1 << 20)); // all of it off the canvas
+            }
+            return;
+        }
         QPainter painter(this);
         h.paintPainter = &painter;
         h.paintRect = e->rect();
