@@ -187,7 +187,8 @@ int PlatMidiOutClose(PlatMidiHandle handle);
 int PlatMidiOutShortMsg(PlatMidiHandle handle, uint32_t message);
 
 // Received short messages wait in a queue until the UI thread takes them. The back end
-// calls wake (from any thread) when the queue turns non-empty; the UI thread then calls
+// calls wake when the queue turns non-empty, from any thread, a real-time one included:
+// wake must return at once, without locking, allocating or waiting. The UI thread then calls
 // PlatMidiDrain, which hands the waiting messages, in order, to sink: a bounded batch per
 // call, calling wake again while more wait (and while sends still wait to go out).
 void PlatMidiSetWake(void (*wake)());

@@ -5,12 +5,12 @@
 //
 //   front.cpp          handles, slots, lists, drain, send
 //   system_choice.cpp  which system answers: the probes, taking a system, letting one go
-//   threads.cpp        what the service and probe threads run, and the wakes they relay
+//   threads.cpp        what the service and probe threads run, and the wake
 //   report.cpp         the lines on stderr
 //   contract.cpp       the PlatMidi* functions over the front
 //
 // Threads: the UI thread makes every call unless one says otherwise. The service thread
-// opens, serves and closes ALSA clients and relays wakes to the UI thread; the probe thread
+// opens, serves and closes ALSA clients; the probe thread
 // opens and closes JACK clients and reads names from JACK's metadata, since each of those
 // may wait on libjack for good.
 #pragma once
@@ -85,7 +85,6 @@ class Front {
     // threads.cpp
     void ServiceLoop();
     void ProbeLoop();
-    void RelayWake();
     // report.cpp
     void Report();
     void ReportLosses();
@@ -112,7 +111,6 @@ class Front {
     InQueue in_;    // a system's reader pushes, the UI thread drains
     Shared shared_; // set in the constructor, read by the systems on any thread
     std::atomic<void (*)()> wake_{nullptr};
-    std::atomic<bool> drainWanted_{false}; // any thread sets it, the service thread relays
     std::atomic<bool> namesWanted_{false}; // any thread sets it, the probe thread fetches
     std::atomic<uint64_t> overruns_{0};    // a system counts, the service thread reports
     // The probes' answers: asked for on the UI thread, given on the service thread (ALSA)

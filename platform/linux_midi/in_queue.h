@@ -15,7 +15,7 @@ namespace zm_midi {
 class InQueue {
   public:
     // signal: asks for a drain; called at most once per drain, from a producer's thread,
-    // so it must be safe there (the back ends relay it through the service thread).
+    // so it must be safe there: a real-time one included (it only wakes the UI thread).
     explicit InQueue(size_t capacity, void (*signal)());
 
     // Any producer thread. False (and counted) when the queue is full. arrival: when the

@@ -1,5 +1,5 @@
-// What the front's two threads run. The service thread serves the ALSA clients it opened,
-// relays wakes to the UI thread and says what was lost; the probe thread reads names for
+// What the front's two threads run. The service thread serves the ALSA clients it opened
+// and says what was lost; the probe thread reads names for
 // the JACK client it opened. Both run the jobs posted to them first.
 #include <chrono>
 #include <memory>
@@ -11,10 +11,12 @@
 
 namespace zm_midi {
 
+// Straight from the producer's thread, a real-time one included: the wake only writes a
+// counter (a hop through the service thread cost a thread switch a message).
 void Front::WantDrain()
 {
-    drainWanted_.store(true, std::memory_order_release);
-    service_.Kick();
+    if (void (*wake)() = wake_.load(std::memory_order_acquire))
+        wake();
 }
 
 void Front::WantNames()
@@ -74,17 +76,8 @@ void Front::ServiceLoop()
             if (want >= 0 && (timeout < 0 || want < timeout))
                 timeout = want;
         }
-        RelayWake();
         ReportLosses();
     }
-}
-
-void Front::RelayWake()
-{
-    if (!drainWanted_.exchange(false, std::memory_order_acq_rel))
-        return;
-    if (void (*wake)() = wake_.load(std::memory_order_acquire))
-        wake();
 }
 
 void Front::ProbeLoop()

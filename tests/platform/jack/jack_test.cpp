@@ -7,12 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,9 +34,8 @@ struct Got {
     uint32_t message;
 };
 std::vector<Got> got;
-std::mutex wakeMutex;
-std::condition_variable wakeCv;
-bool woken = false;
+// Posted from JACK's real-time thread too: a semaphore's release neither locks nor waits.
+std::counting_semaphore<> wakes{0};
 
 void Sink(PlatMidiHandle h, uint32_t m)
 {
@@ -45,20 +43,24 @@ void Sink(PlatMidiHandle h, uint32_t m)
 }
 void Wake()
 {
-    std::lock_guard lock(wakeMutex);
-    woken = true;
-    wakeCv.notify_one();
+    wakes.release();
+}
+
+bool WaitWoken(milliseconds timeout)
+{
+    if (!wakes.try_acquire_for(timeout))
+        return false;
+    while (wakes.try_acquire()) {
+    }
+    return true;
 }
 
 // Drains whenever woken until count messages came, or no wake for timeoutMs.
 bool DrainOnWakes(size_t count, int timeoutMs = 2000)
 {
     while (got.size() < count) {
-        std::unique_lock lock(wakeMutex);
-        if (!wakeCv.wait_for(lock, milliseconds(timeoutMs), [] { return woken; }))
+        if (!WaitWoken(milliseconds(timeoutMs)))
             return false;
-        woken = false;
-        lock.unlock();
         PlatMidiDrain(Sink);
     }
     return true;
@@ -790,13 +792,11 @@ TEST(JackMidiStoppedServer, AProbeThatHangsHoldsNeitherTheCallerNorTheServiceThr
     EXPECT_EQ(PlatMidiDrain(Sink), 0u);
     EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 50);
 
-    // Setting the wake asks the service thread for a drain: it is free to relay it.
-    woken = false;
-    PlatMidiSetWake(Wake);
-    {
-        std::unique_lock lock(wakeMutex);
-        EXPECT_TRUE(wakeCv.wait_for(lock, milliseconds(1000), [] { return woken; }));
+    // Setting the wake asks for a drain at once, whatever the paused server holds.
+    while (wakes.try_acquire()) {
     }
+    PlatMidiSetWake(Wake);
+    EXPECT_TRUE(WaitWoken(milliseconds(1000)));
 
     server.Resume();
     ASSERT_TRUE(RescanUntil(1, 1));
