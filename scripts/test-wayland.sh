@@ -89,6 +89,21 @@ env -u WAYLAND_DISPLAY DISPLAY="$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$
 x11_program=$!
 x11_shot() { DISPLAY="$display" import -window root "$work/x11.png" && white_at "$work/x11.png" 200 110; }
 wait_for 15 x11_shot || echo "the panel was not drawn under Xvfb"
+# On X11 the client area is put from the canvas, not Qt's backing store: a window over it,
+# gone again, must leave it as it was (its expose is a paint like any other).
+convert -size 600x500 xc:red "$work/cover.png"
+DISPLAY="$display" display -geometry +20+20 "$work/cover.png" &
+cover=$!
+sleep 1.5
+DISPLAY="$display" import -window root "$work/x11-covered.png"
+kill "$cover" 2>/dev/null || true
+wait "$cover" 2>/dev/null || true
+sleep 1
+DISPLAY="$display" import -window root "$work/x11-uncovered.png"
+check "X11: the panel covered shows the cover" \
+  test "$(compare -metric AE "$work/x11.png" "$work/x11-covered.png" null: 2>&1)" -gt 100000
+check "X11: the panel uncovered is drawn again, every pixel" \
+  test "$(compare -metric AE "$work/x11.png" "$work/x11-uncovered.png" null: 2>&1)" = 0
 kill "$x11_program" 2>/dev/null || true
 wait "$x11_program" 2>/dev/null || true
 
