@@ -104,6 +104,18 @@ check "X11: the panel covered shows the cover" \
   test "$(compare -metric AE "$work/x11.png" "$work/x11-covered.png" null: 2>&1)" -gt 100000
 check "X11: the panel uncovered is drawn again, every pixel" \
   test "$(compare -metric AE "$work/x11.png" "$work/x11-uncovered.png" null: 2>&1)" = 0
+# The vertical bar is a window of its own there: a click on its down arrow scrolls the
+# view, and the keys still play (the click took no focus away); F1 strikes note 9.
+mark=$(wc -l <"$work/dump.txt")
+DISPLAY="$display" xdotool mousemove 1912 1060 click 1
+sleep 0.3
+DISPLAY="$display" import -window root "$work/x11-scrolled.png"
+DISPLAY="$display" xdotool key F1
+sleep 0.3
+check "X11: a click on the vertical bar's arrow scrolls the view" \
+  test "$(compare -metric AE "$work/x11.png" "$work/x11-scrolled.png" null: 2>&1)" -gt 0
+check "X11: after it, F1 still plays note 9" \
+  sh -c "tail -n +$((mark + 1)) '$work/dump.txt' | grep -q '^ *[0-9]*: 90 09 7f'"
 kill "$x11_program" 2>/dev/null || true
 wait "$x11_program" 2>/dev/null || true
 

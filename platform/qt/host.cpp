@@ -113,6 +113,11 @@ void DestroyMainWindow(bool deleteNow)
     PlatReleaseCapture();
     PanelDrop();
     DirectDrop();
+    for (QScrollBar* bar : h.bars) {
+        if (bar != nullptr && bar->isWindow()) {
+            delete bar; // a window of its own inside the top level: not its child to delete
+        }
+    }
     if (h.window) {
         h.window->hide();
         if (deleteNow) {

@@ -6,6 +6,7 @@
 // turned into PM_HSCROLL / PM_VSCROLL with the request code, followed by PSB_ENDSCROLL; the
 // QScrollBar's own step is undone (QAbstractSlider::actionTriggered + setSliderPosition), so
 // the bar moves only when the logic writes a new position with PlatSetScrollInfo.
+#include <QtGui/QWindow>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QScrollBar>
 #include <QtWidgets/QStyle>
@@ -95,7 +96,20 @@ void OnBarReleased(int bar)
 
 QScrollBar* NewScrollBar(int bar, QWidget* window)
 {
-    auto* b = new QScrollBar(bar == PSB_HORZ ? Qt::Horizontal : Qt::Vertical, window);
+    // Where the client area is put on screen by us (X11), the top level's backing store
+    // holds little but the bars; the vertical one alone kept a page of it resident for every
+    // row, 4.3 MB at 1080 rows. A window of its own inside the top level has a store of its
+    // own, 60 kB.
+    const bool own = bar == PSB_VERT && DirectOn();
+    auto* b =
+        new QScrollBar(bar == PSB_HORZ ? Qt::Horizontal : Qt::Vertical, own ? nullptr : window);
+    if (own) {
+        b->setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus);
+        b->setAttribute(Qt::WA_ShowWithoutActivating);
+        b->winId();
+        window->winId();
+        b->windowHandle()->setParent(window->windowHandle());
+    }
     b->setObjectName(QLatin1String(bar == PSB_HORZ ? kHorzBarName : kVertBarName));
     b->setFocusPolicy(Qt::NoFocus);
     b->setContextMenuPolicy(Qt::PreventContextMenu);
