@@ -90,7 +90,12 @@ pipewire >"$work/pipewire.log" 2>&1 &
 wait_for 10 test -S "$work/pipewire-0" || true
 [[ $mode == bench ]] || export ZM_MAX_SPREAD=32 ZM_MAX_KEY_ERROR_MS=1
 measure "pw-jack" pw-jack thru 400 300
+# PipeWire's own threads share the machine with the probe and the program: a loaded
+# machine spoils its key runs most often (the probe's own strikes then come late too, its
+# "played" error), so they get the tries the 64-frame server gets.
+attempts=5
 measure "pw-jack" pw-jack keys "$strikes" 31
+attempts=3
 unset ZM_MAX_SPREAD ZM_MAX_KEY_ERROR_MS
 measure "pw-jack" pw-jack burst 4 500
 measure "pw-jack" pw-jack raw
