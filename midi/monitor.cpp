@@ -191,7 +191,7 @@ void C_Midi::DrawMonitor()
     gLcd.PutText(177, 477, "Data1", kWhite);
     gLcd.PutText(224, 477, "Data2", kWhite);
     gLcd.HLine(13, 491, 248, 1, kWhite);
-    gLcd.FillRect(13, 492, 248, 100, kBlack);
+    gLcd.FillRect(kRowLeft, 492, kRowWidth, 100, kBlack);
 
     // Newest at the bottom; rows keep their places while the ring is still filling.
     bool confined = true;

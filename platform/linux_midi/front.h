@@ -10,9 +10,8 @@
 //   contract.cpp       the PlatMidi* functions over the front
 //
 // Threads: the UI thread makes every call unless one says otherwise. The service thread
-// opens, serves and closes ALSA clients; the probe thread
-// opens and closes JACK clients and reads names from JACK's metadata, since each of those
-// may wait on libjack for good.
+// opens, serves and closes ALSA clients; the probe thread opens and closes JACK clients and
+// reads names from JACK's metadata, since each of those may wait on libjack for good.
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,6 @@
 // What the front's two threads run. The service thread serves the ALSA clients it opened
-// and says what was lost; the probe thread reads names for
-// the JACK client it opened. Both run the jobs posted to them first.
+// and says what was lost; the probe thread reads names for the JACK client it opened. Both
+// run the jobs posted to them first.
 #include <chrono>
 #include <memory>
 #include <mutex>
