@@ -29,7 +29,7 @@ class C_Midi {
 
     // UI cycle.
     void Poll();
-    void Refresh(int flags);
+    bool Refresh(int flags); // false if nothing on the canvas changed
 
     // Ports, thru and monitor.
     void OpenInputs();

@@ -1,5 +1,7 @@
 #include "app/clock.h"
 
+#include <algorithm>
+
 #include "app/action.h"
 #include "app/c_midi.h"
 #include "app/window.h"
@@ -20,26 +22,47 @@ void TickCallback()
                            std::memory_order_relaxed);
 }
 
+void WakeCycles()
+{
+    if (!gClock.timerIdle)
+        return;
+    gClock.timerIdle = false;
+    PlatSetTimer(kWindowTimerId, kWindowTimerMs);
+}
+
 void C_Midi::Poll()
 {
     const uint32_t now = tickMs.load(std::memory_order_relaxed);
-    if (static_cast<int32_t>(now - static_cast<uint32_t>(gClock.lastPollTime)) < kCycleMs)
+    const int32_t since = static_cast<int32_t>(now - static_cast<uint32_t>(gClock.lastPollTime));
+    if (since < kCycleMs)
         return;
     gClock.lastPollTime = static_cast<int32_t>(now);
     Post(AC_TICK, 0);
     redrawFlags |= REDRAW_UPDATE;
-    Refresh(redrawFlags & 0xFFFF);
+    const bool shown = Refresh(redrawFlags & 0xFFFF);
     redrawFlags = 0;
-    if (++gClock.cycleCount < kCyclesPerDeviceCheck)
-        return;
-    gClock.cycleCount = 0;
-    CheckDevices();
+    // Cycles at the idle cadence count as the 10 ms cycles they stand for, so that the
+    // device check stays about 5 s apart.
+    const int32_t counts =
+        gClock.cycleSlowed ? std::clamp((since + kCycleMs / 2) / kCycleMs, 1, kCyclesPerDeviceCheck) : 1;
+    gClock.cycleCount += counts;
+    if (gClock.cycleCount >= kCyclesPerDeviceCheck) {
+        gClock.cycleCount = 0;
+        CheckDevices();
+    }
+    gClock.cycleSlowed = !shown && redrawFlags == 0;
+    if (!gClock.cycleSlowed) {
+        WakeCycles();
+    } else if (!gClock.timerIdle) {
+        gClock.timerIdle = true;
+        PlatSetTimer(kWindowTimerId, kIdleWindowTimerMs);
+    }
 }
 
-void C_Midi::Refresh(int flags)
+bool C_Midi::Refresh(int flags)
 {
     if ((flags & 0xFFFF) == 0)
-        return;
+        return false;
     if (flags & REDRAW_FULL) {
         gWinUI.Dispatch(AC_FULL_REDRAW, 0);
         monitorStale = true; // the legend cleared the whole canvas
@@ -47,5 +70,5 @@ void C_Midi::Refresh(int flags)
         gWinUI.Dispatch(AC_UPDATE_REDRAW, 0);
     }
     DrawMonitor();
-    Present();
+    return Present();
 }

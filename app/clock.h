@@ -7,6 +7,10 @@ struct ClockState {
     uint32_t lastPlatformTime = 0; // tick thread only
     int32_t lastPollTime = 0;      // UI thread only
     int32_t cycleCount = 0;        // UI thread only, 0..499
+    // UI thread only: the window timer runs at its idle cadence; and the last cycle slowed
+    // it (its time, not its count, then counts towards the device check).
+    bool timerIdle = false;
+    bool cycleSlowed = false;
 };
 
 extern ClockState gClock;
@@ -16,3 +20,5 @@ constexpr int32_t kCycleMs = 10;
 constexpr int32_t kCyclesPerDeviceCheck = 500;
 
 void TickCallback();
+// The window timer back at its fast cadence, if the cycles had slowed it.
+void WakeCycles();

@@ -18,11 +18,11 @@ int32_t WheelStep = 1;
 
 // Only what was drawn since the last present goes to the screen: repainting the whole
 // window a hundred times a second would cost more than everything else together.
-void Present()
+bool Present()
 {
     int x, y, w, h;
     if (!gLcd.TakeChanged(&x, &y, &w, &h))
-        return;
+        return false;
     const long long left = std::max<long long>(0, static_cast<long long>(x) - ScrollX);
     const long long top = std::max<long long>(0, static_cast<long long>(y) - ScrollY);
     const long long right =
@@ -32,6 +32,7 @@ void Present()
     if (left < right && top < bottom)
         PlatPresentRect(static_cast<int>(left), static_cast<int>(top),
                         static_cast<int>(right - left), static_cast<int>(bottom - top));
+    return true;
 }
 
 namespace {
@@ -150,6 +151,8 @@ void OnScroll(int bar, uintptr_t wParam)
 
 intptr_t MainWndProc(uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
+    if (message != PM_TIMER && message != PM_PAINT)
+        WakeCycles(); // whatever it does is shown by the next cycle allowed, not a slow one
     switch (message) {
     case PM_CREATE:
         return OnCreate() ? 0 : -1;

@@ -36,21 +36,29 @@ namespace {
 constexpr uint32_t kTimerMinimumMs = 10;
 constexpr uint32_t kTickStepMs = kTimerMinimumMs + 1;
 
+// The tick of this delivery, for the next stepped one to count from.
+void Deliver(uint32_t id)
+{
+    uint32_t tick = 0;
+    if (zm_posix::LastTick(&tick)) {
+        TheHost().timerTicks[id] = tick;
+    }
+    Send(PM_TIMER, id, 0);
+}
+
 void FireSteppedTimer(uint32_t id, QTimer* timer)
 {
     Host& h = TheHost();
     uint32_t tick = 0;
     if (zm_posix::LastTick(&tick)) {
-        uint32_t& last = h.timerTicks[id];
-        const uint32_t since = tick - last;
+        const uint32_t since = tick - h.timerTicks[id];
         if (since < kTickStepMs) {
             timer->start(static_cast<int>(kTickStepMs - since));
             return;
         }
-        last = tick;
     }
     timer->start(static_cast<int>(kTickStepMs));
-    Send(PM_TIMER, id, 0);
+    Deliver(id);
 }
 
 } // namespace
@@ -72,10 +80,12 @@ void PlatSetTimer(uint32_t id, uint32_t intervalMs)
     timer->setSingleShot(stepped);
     QTimer* t = timer;
     if (stepped) {
+        // At once if a step has passed since the last delivery: a timer set again (the UI
+        // cycle's, woken from its idle cadence) fires as soon as the step allows.
         QObject::connect(timer, &QTimer::timeout, [id, t] { FireSteppedTimer(id, t); });
-        timer->start(static_cast<int>(kTickStepMs));
+        timer->start(0);
     } else {
-        QObject::connect(timer, &QTimer::timeout, [id] { Send(PM_TIMER, id, 0); });
+        QObject::connect(timer, &QTimer::timeout, [id] { Deliver(id); });
         timer->start(static_cast<int>(std::min<uint32_t>(intervalMs, 0x7FFFFFFF)));
     }
 }
