@@ -29,7 +29,7 @@ class C_Midi {
 
     // UI cycle.
     void Poll();
-    bool Refresh(int flags); // false if nothing on the canvas changed
+    void Refresh(int flags);
 
     // Ports, thru and monitor.
     void OpenInputs();

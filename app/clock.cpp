@@ -39,9 +39,9 @@ void C_Midi::Poll()
     gClock.lastPollTime = static_cast<int32_t>(now);
     Post(AC_TICK, 0);
     redrawFlags |= REDRAW_UPDATE;
-    const bool shown = Refresh(redrawFlags & 0xFFFF);
+    Refresh(redrawFlags & 0xFFFF);
     redrawFlags = 0;
-    // Cycles at the idle cadence count as the 10 ms cycles they stand for, so that the
+    // A cycle after the idle cadence counts as the 10 ms cycles it stands for, so that the
     // device check stays about 5 s apart.
     const int32_t counts =
         gClock.cycleSlowed ? std::clamp((since + kCycleMs / 2) / kCycleMs, 1, kCyclesPerDeviceCheck) : 1;
@@ -50,7 +50,9 @@ void C_Midi::Poll()
         gClock.cycleCount = 0;
         CheckDevices();
     }
-    gClock.cycleSlowed = !shown && redrawFlags == 0;
+    // Nothing left to show: the idle cadence, until a message to the window brings
+    // something (a request made here, the device check's, needs the fast one).
+    gClock.cycleSlowed = redrawFlags == 0;
     if (!gClock.cycleSlowed) {
         WakeCycles();
     } else if (!gClock.timerIdle) {
@@ -59,10 +61,10 @@ void C_Midi::Poll()
     }
 }
 
-bool C_Midi::Refresh(int flags)
+void C_Midi::Refresh(int flags)
 {
     if ((flags & 0xFFFF) == 0)
-        return false;
+        return;
     if (flags & REDRAW_FULL) {
         gWinUI.Dispatch(AC_FULL_REDRAW, 0);
         monitorStale = true; // the legend cleared the whole canvas
@@ -70,5 +72,5 @@ bool C_Midi::Refresh(int flags)
         gWinUI.Dispatch(AC_UPDATE_REDRAW, 0);
     }
     DrawMonitor();
-    return Present();
+    Present();
 }

@@ -13,9 +13,9 @@ extern int32_t WheelStep;
 
 constexpr uint32_t kWindowTimerId = 2;
 constexpr uint32_t kWindowTimerMs = 2;
-// The window timer while the cycles find nothing to show: the longest cadence that still
-// runs a cycle at least every 20 ms. Any message to the window brings the fast one back.
+// The window timer while nothing waits to be shown: the longest cadence that still runs a
+// cycle at least every 20 ms. Any message to the window brings the fast one back.
 constexpr uint32_t kIdleWindowTimerMs = 18;
 
-// Repaints the window from the canvas at once; false if nothing on the canvas changed.
-bool Present();
+// Repaints the window from the canvas at once.
+void Present();

@@ -18,11 +18,11 @@ int32_t WheelStep = 1;
 
 // Only what was drawn since the last present goes to the screen: repainting the whole
 // window a hundred times a second would cost more than everything else together.
-bool Present()
+void Present()
 {
     int x, y, w, h;
     if (!gLcd.TakeChanged(&x, &y, &w, &h))
-        return false;
+        return;
     const long long left = std::max<long long>(0, static_cast<long long>(x) - ScrollX);
     const long long top = std::max<long long>(0, static_cast<long long>(y) - ScrollY);
     const long long right =
@@ -32,7 +32,6 @@ bool Present()
     if (left < right && top < bottom)
         PlatPresentRect(static_cast<int>(left), static_cast<int>(top),
                         static_cast<int>(right - left), static_cast<int>(bottom - top));
-    return true;
 }
 
 namespace {

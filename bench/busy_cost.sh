@@ -67,6 +67,8 @@ above_idle() {  # BUSY IDLE
 # With screen set to a command that prints a digest of the screen, screen_changed tells
 # whether the picture moved over the window (taken outside the sampled time).
 screen=
+# A digest of the screen shot just taken into $work/shot, or "none" when there is none.
+digest() { if [[ -s $work/shot ]]; then md5sum <"$work/shot"; else echo none; fi; rm -f "$work/shot"; }
 window() {  # window PID...
   local bare first=
   "$bare_tick" &
@@ -77,8 +79,14 @@ window() {  # window PID...
   read -r -a cpu < <(cpu_pct_over "$SAMPLE_S" "$@" "$bare")
   screen_changed=
   if [[ -n $screen ]]; then
+    local last
+    last=$($screen)
     screen_changed=yes
-    [[ $first != "$($screen)" ]] || screen_changed=no
+    if [[ $first == none || $last == none ]]; then
+      screen_changed=unknown
+    elif [[ $first == "$last" ]]; then
+      screen_changed=no
+    fi
   fi
   stop "$bare"
 }
@@ -177,6 +185,9 @@ with_peers() {  # with_peers CLOCKS PLATFORM READY_COMMAND SCREEN_COMMAND VAR=VA
     if ! measured "${cpu[@]}"; then
       failed "$platform" "the program ended early: $(tail -1 "$work/program.log")"
       ok=
+    elif ((clocks > 0)) && [[ $screen_changed == unknown ]]; then
+      failed "$platform" "the screen could not be captured"
+      ok=
     elif ((clocks > 0)) && [[ $screen_changed != yes ]]; then
       failed "$platform" "the clock did not reach the screen: the MIDI IN MONITOR stood still"
       ok=
@@ -188,7 +199,7 @@ with_peers() {  # with_peers CLOCKS PLATFORM READY_COMMAND SCREEN_COMMAND VAR=VA
 }
 
 if [[ -n $xvfb_pid && -n $jack_up ]]; then
-  x11_screen() { DISPLAY=$display import -window root -depth 8 rgb:- 2>/dev/null | md5sum; }
+  x11_screen() { DISPLAY=$display import -window root -depth 8 "rgb:$work/shot" 2>/dev/null; digest; }
   x11=(xcb true x11_screen -u WAYLAND_DISPLAY DISPLAY="$display" -- "$xvfb_pid")
   zi=nan
   if with_peers 0 "${x11[@]}"; then
@@ -263,7 +274,7 @@ sys.exit(1)'
     failed wayland "sway ended: $(tail -1 "$work/sway.log")"
   fi
   if [[ -n $jack_up ]] && measured "$sf"; then
-    wayland_screen() { WAYLAND_DISPLAY=$wayland_display grim -t ppm - 2>/dev/null | md5sum; }
+    wayland_screen() { WAYLAND_DISPLAY=$wayland_display grim -t ppm "$work/shot" 2>/dev/null; digest; }
     wayland=(wayland mapped wayland_screen -u DISPLAY WAYLAND_DISPLAY="$wayland_display" -- "$sway_pid")
     zi=nan
     if with_peers 0 "${wayland[@]}"; then

@@ -136,28 +136,25 @@ TEST_F(ClockTest, EveryFiveHundredthCycleChecksTheDevices)
     EXPECT_EQ(gMidi.redrawFlags, REDRAW_FULL); // the next cycle redraws the lists
 }
 
-// Cycles that show nothing slow the window timer; any message brings it back at once, and
-// the device check keeps its time at either cadence.
+// A cycle that leaves nothing to show slows the window timer; any message brings it back
+// at once, and the device check keeps its time at either cadence.
 TEST_F(ClockTest, IdleCyclesSlowTheTimerAndAnyMessageWakesIt)
 {
     MainWndProc(PM_CREATE, 0, 0);
     MainWndProc(PM_SIZE, 0, 800 | 600 << 16);
     ASSERT_EQ(host_double::TimerInterval(kWindowTimerId), kWindowTimerMs);
     PollAt(10); // the full redraw of the start
-    EXPECT_EQ(host_double::TimerInterval(kWindowTimerId), kWindowTimerMs);
-    PollAt(20);
     EXPECT_EQ(host_double::TimerInterval(kWindowTimerId), kIdleWindowTimerMs);
     MainWndProc(PM_PAINT, 0, 0); // showing the canvas again changes nothing on it
     EXPECT_EQ(host_double::TimerInterval(kWindowTimerId), kIdleWindowTimerMs);
     MainWndProc(PM_LBUTTONDOWN, 0, 0);
     EXPECT_EQ(host_double::TimerInterval(kWindowTimerId), kWindowTimerMs);
-    PollAt(38);
-    PollAt(48);
+    PollAt(28);
     EXPECT_EQ(host_double::TimerInterval(kWindowTimerId), kIdleWindowTimerMs);
 
     midi_double::SetOutputs({{"late arrival"}});
     gClock.cycleCount = 0;
-    uint32_t t = 48;
+    uint32_t t = 28;
     for (int i = 0; i < 249; ++i)
         PollAt(t += kIdleWindowTimerMs);
     EXPECT_EQ(gMidi.outCount, 0);
