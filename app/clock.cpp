@@ -44,7 +44,8 @@ void C_Midi::Poll()
     // A cycle after the idle cadence counts as the 10 ms cycles it stands for, so that the
     // device check stays about 5 s apart.
     const int32_t counts =
-        gClock.cycleSlowed ? std::clamp((since + kCycleMs / 2) / kCycleMs, 1, kCyclesPerDeviceCheck) : 1;
+        gClock.cycleSlowed ? std::clamp((since + kCycleMs / 2) / kCycleMs, 1, kCyclesPerDeviceCheck)
+                           : 1;
     gClock.cycleCount += counts;
     if (gClock.cycleCount >= kCyclesPerDeviceCheck) {
         gClock.cycleCount = 0;
