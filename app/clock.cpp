@@ -22,12 +22,21 @@ void TickCallback()
                            std::memory_order_relaxed);
 }
 
+namespace {
+
+void SetIdleCadence(bool idle)
+{
+    if (gClock.timerIdle == idle)
+        return;
+    gClock.timerIdle = idle;
+    PlatSetTimer(kWindowTimerId, idle ? kIdleWindowTimerMs : kWindowTimerMs);
+}
+
+} // namespace
+
 void WakeCycles()
 {
-    if (!gClock.timerIdle)
-        return;
-    gClock.timerIdle = false;
-    PlatSetTimer(kWindowTimerId, kWindowTimerMs);
+    SetIdleCadence(false);
 }
 
 void C_Midi::Poll()
@@ -41,25 +50,16 @@ void C_Midi::Poll()
     redrawFlags |= REDRAW_UPDATE;
     Refresh(redrawFlags & 0xFFFF);
     redrawFlags = 0;
-    // A cycle after the idle cadence counts as the 10 ms cycles it stands for, so that the
-    // device check stays about 5 s apart.
-    const int32_t counts =
-        gClock.cycleSlowed ? std::clamp((since + kCycleMs / 2) / kCycleMs, 1, kCyclesPerDeviceCheck)
-                           : 1;
-    gClock.cycleCount += counts;
+    // A cycle counts the 10 ms cycles its gap stands for (one at the fast cadence, two at
+    // the idle one), so that the device check stays about 5 s apart.
+    gClock.cycleCount += std::clamp((since + kCycleMs / 2) / kCycleMs, 1, kCyclesPerDeviceCheck);
     if (gClock.cycleCount >= kCyclesPerDeviceCheck) {
         gClock.cycleCount = 0;
         CheckDevices();
     }
     // Nothing left to show: the idle cadence, until a message to the window brings
     // something (a request made here, the device check's, needs the fast one).
-    gClock.cycleSlowed = redrawFlags == 0;
-    if (!gClock.cycleSlowed) {
-        WakeCycles();
-    } else if (!gClock.timerIdle) {
-        gClock.timerIdle = true;
-        PlatSetTimer(kWindowTimerId, kIdleWindowTimerMs);
-    }
+    SetIdleCadence(redrawFlags == 0);
 }
 
 void C_Midi::Refresh(int flags)

@@ -7,10 +7,7 @@ struct ClockState {
     uint32_t lastPlatformTime = 0; // tick thread only
     int32_t lastPollTime = 0;      // UI thread only
     int32_t cycleCount = 0;        // UI thread only, 0..499
-    // UI thread only: the window timer runs at its idle cadence; and the last cycle slowed
-    // it (its time, not its count, then counts towards the device check).
-    bool timerIdle = false;
-    bool cycleSlowed = false;
+    bool timerIdle = false;        // UI thread only: the window timer at its idle cadence
 };
 
 extern ClockState gClock;
